@@ -10,13 +10,21 @@ namespace loopback {
 
 namespace {
 
-constexpr double kJitterMargin = 0.030;   // seconds of audio kept beyond one block against scheduling jitter
+// Audio kept beyond one block against scheduling jitter, in seconds. A busy
+// machine can stall a sender for tens of milliseconds, so every dropout
+// widens the margin a little, up to a bound.
+constexpr double kFirstJitterMargin = 0.050;
+constexpr double kJitterMarginStep = 0.025;
+constexpr double kMaxJitterMargin = 0.250;
 constexpr double kGainPerSecond = 0.05;   // ratio change per second of queue error
 constexpr double kMaxCorrection = 0.005;  // never bend the pitch by more than 0.5 %
 constexpr double kAverageWeight = 0.02;   // smoothing of the measured depth (about 50 pulls)
+constexpr int kLearningPulls = 100;       // pulls that measure where the queue settles after priming
 constexpr double kMaxQueueSeconds = 1.0;  // beyond this nobody is pulling: drop the oldest
 
 } // namespace
+
+FrameSync::FrameSync() : jitterMargin(kFirstJitterMargin) {}
 
 FrameSync::~FrameSync()
 {
@@ -26,7 +34,7 @@ FrameSync::~FrameSync()
 
 double FrameSync::targetDepth(double neededInput) const
 {
-    return neededInput + std::max(lastInputFrames, 256) + kJitterMargin * inRate;
+    return neededInput + std::max(lastInputFrames, 256) + jitterMargin * inRate;
 }
 
 void FrameSync::dropOldest(size_t frames)
@@ -163,8 +171,9 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t& out, int sampleRate, int c
     if (!primed && queuedFrames() >= target) {
         dropOldest(queuedFrames() - static_cast<size_t>(target)); // start with the margin, not more
         primed = true;
-        depthAverage = target - neededInput;
         correction = 1.0;
+        learnedPulls = 0;
+        depthAverage = 0;
     } else if (primed && queuedFrames() > 2 * target + 0.1 * inRate) {
         // The caller stopped pulling for a while: catch up at once rather than bend the pitch for minutes.
         dropOldest(queuedFrames() - static_cast<size_t>(target));
@@ -181,11 +190,22 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t& out, int sampleRate, int c
             dst[i] = src[static_cast<size_t>(i) * inChannels];
     }
     if (produced < samples) {
-        primed = false; // ran dry: wait until the margin is back before playing again
+        primed = false; // ran dry: wait until a wider margin is back before playing again
+        jitterMargin = std::min(jitterMargin + kJitterMarginStep, kMaxJitterMargin);
         return;
     }
-    depthAverage += kAverageWeight * (static_cast<double>(queuedFrames()) - depthAverage);
-    const double errorSeconds = (depthAverage - (target - neededInput)) / inRate;
+    // Where the queue settles depends on how arrivals and pulls interleave and on
+    // what the resampler holds; so the set point is measured, not assumed, and
+    // only a drift away from it (clocks that differ) bends the ratio.
+    const double depth = static_cast<double>(queuedFrames());
+    if (learnedPulls < kLearningPulls) {
+        depthAverage += depth / kLearningPulls;
+        if (++learnedPulls == kLearningPulls)
+            setPoint = depthAverage;
+        return;
+    }
+    depthAverage += kAverageWeight * (depth - depthAverage);
+    const double errorSeconds = (depthAverage - setPoint) / inRate;
     correction = 1.0 + std::clamp(kGainPerSecond * errorSeconds, -kMaxCorrection, kMaxCorrection);
 }
 
@@ -245,3 +265,4 @@ int FrameSync::queueDepth()
 }
 
 } // namespace loopback
+

@@ -17,7 +17,7 @@ namespace loopback {
 // latest picture.
 class FrameSync {
 public:
-    FrameSync() = default;
+    FrameSync();
     ~FrameSync();
     FrameSync(const FrameSync&) = delete;
     FrameSync& operator=(const FrameSync&) = delete;
@@ -53,6 +53,9 @@ private:
     SRC_STATE* converter = nullptr;
     int converterOutRate = 0;
     bool primed = false;
+    double jitterMargin; // seconds
+    int learnedPulls = 0;
+    double setPoint = 0;
     double depthAverage = 0;
     double correction = 1.0;
     std::vector<float> interleavedOut;
