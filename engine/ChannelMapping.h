@@ -10,7 +10,7 @@ inline constexpr uint32_t kNoChannel = 0xFFFFFFFFu;
 // The source channel that feeds one sender channel.
 struct ChannelMapping {
     uint32_t sourceChannel = kNoChannel; // 0-based; kNoChannel = not connected
-    std::string sourceName;              // empty = not connected
+    std::string sourceName; // empty = not connected
 
     bool operator==(const ChannelMapping&) const = default;
 };

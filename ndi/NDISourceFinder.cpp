@@ -9,8 +9,7 @@
 
 std::atomic<bool> ndiActive{false};
 
-NDISourceFinder::NDISourceFinder()
-    : localMachineName(QHostInfo::localHostName().toUpper().toStdString())
+NDISourceFinder::NDISourceFinder() : localMachineName(QHostInfo::localHostName().toUpper().toStdString())
 {
     NDIlib_find_create_t settings;
     settings.show_local_sources = true;

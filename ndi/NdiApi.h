@@ -68,8 +68,9 @@ typedef enum NDIlib_frame_format_type_e {
     NDIlib_frame_format_type_max = 0x7fffffff
 } NDIlib_frame_format_type_e;
 
-#define KESTRIX_NDI_FOURCC(a, b, c, d) \
-    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) | ((uint32_t)(uint8_t)(d) << 24))
+#define KESTRIX_NDI_FOURCC(a, b, c, d)                                                                                 \
+    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) |                         \
+        ((uint32_t)(uint8_t)(d) << 24))
 
 typedef enum NDIlib_FourCC_video_type_e {
     NDIlib_FourCC_video_type_UYVY = KESTRIX_NDI_FOURCC('U', 'Y', 'V', 'Y'),
@@ -193,14 +194,13 @@ void NDIlib_find_destroy(NDIlib_find_instance_t p_instance);
 
 // Receiving (_v4 create is an Advanced SDK entry)
 NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t* p_create_settings);
-NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* p_create_settings, const char* p_config_data);
+NDIlib_recv_instance_t NDIlib_recv_create_v4(
+    const NDIlib_recv_create_v3_t* p_create_settings, const char* p_config_data);
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance);
 NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t p_instance, NDIlib_video_frame_v2_t* p_video_data,
-                                           NDIlib_audio_frame_v2_t* p_audio_data, NDIlib_metadata_frame_t* p_metadata,
-                                           uint32_t timeout_in_ms);
+    NDIlib_audio_frame_v2_t* p_audio_data, NDIlib_metadata_frame_t* p_metadata, uint32_t timeout_in_ms);
 NDIlib_frame_type_e NDIlib_recv_capture_v3(NDIlib_recv_instance_t p_instance, NDIlib_video_frame_v2_t* p_video_data,
-                                           NDIlib_audio_frame_v3_t* p_audio_data, NDIlib_metadata_frame_t* p_metadata,
-                                           uint32_t timeout_in_ms);
+    NDIlib_audio_frame_v3_t* p_audio_data, NDIlib_metadata_frame_t* p_metadata, uint32_t timeout_in_ms);
 void NDIlib_recv_free_video_v2(NDIlib_recv_instance_t p_instance, const NDIlib_video_frame_v2_t* p_video_data);
 void NDIlib_recv_free_audio_v2(NDIlib_recv_instance_t p_instance, const NDIlib_audio_frame_v2_t* p_audio_data);
 void NDIlib_recv_free_audio_v3(NDIlib_recv_instance_t p_instance, const NDIlib_audio_frame_v3_t* p_audio_data);
@@ -210,11 +210,11 @@ void NDIlib_recv_free_metadata(NDIlib_recv_instance_t p_instance, const NDIlib_m
 NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t p_receiver);
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance);
 void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance, NDIlib_audio_frame_v2_t* p_audio_data,
-                                    int sample_rate, int no_channels, int no_samples);
+    int sample_rate, int no_channels, int no_samples);
 void NDIlib_framesync_free_audio(NDIlib_framesync_instance_t p_instance, NDIlib_audio_frame_v2_t* p_audio_data);
 int NDIlib_framesync_audio_queue_depth(NDIlib_framesync_instance_t p_instance);
 void NDIlib_framesync_capture_video(NDIlib_framesync_instance_t p_instance, NDIlib_video_frame_v2_t* p_video_data,
-                                    NDIlib_frame_format_type_e field_type);
+    NDIlib_frame_format_type_e field_type);
 void NDIlib_framesync_free_video(NDIlib_framesync_instance_t p_instance, NDIlib_video_frame_v2_t* p_video_data);
 
 // Sending (_v2 create is an Advanced SDK entry)
@@ -235,11 +235,11 @@ static_assert(sizeof(NDIlib_find_create_t) == 24);
 static_assert(sizeof(NDIlib_recv_create_v3_t) == 40 && offsetof(NDIlib_recv_create_v3_t, p_ndi_recv_name) == 32);
 static_assert(sizeof(NDIlib_send_create_t) == 24 && offsetof(NDIlib_send_create_t, clock_audio) == 17);
 static_assert(sizeof(NDIlib_video_frame_v2_t) == 72 && offsetof(NDIlib_video_frame_v2_t, timecode) == 32 &&
-              offsetof(NDIlib_video_frame_v2_t, p_metadata) == 56);
+    offsetof(NDIlib_video_frame_v2_t, p_metadata) == 56);
 static_assert(sizeof(NDIlib_audio_frame_v2_t) == 56 && offsetof(NDIlib_audio_frame_v2_t, p_data) == 24 &&
-              offsetof(NDIlib_audio_frame_v2_t, timestamp) == 48);
+    offsetof(NDIlib_audio_frame_v2_t, timestamp) == 48);
 static_assert(sizeof(NDIlib_audio_frame_v3_t) == 64 && offsetof(NDIlib_audio_frame_v3_t, p_data) == 32 &&
-              offsetof(NDIlib_audio_frame_v3_t, timestamp) == 56);
+    offsetof(NDIlib_audio_frame_v3_t, timestamp) == 56);
 static_assert(sizeof(NDIlib_metadata_frame_t) == 24);
 static_assert(sizeof(NDIlib_frame_type_e) == 4 && sizeof(NDIlib_recv_bandwidth_e) == 4);
 static_assert(NDIlib_FourCC_video_type_UYVY == 0x59565955 && NDIlib_FourCC_audio_type_FLTP == 0x70544C46);

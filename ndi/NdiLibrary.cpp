@@ -106,8 +106,7 @@ NDIlib_send_instance_t sendCreateV2Adapter(const NDIlib_send_create_t* settings,
     return standard.send_create(settings);
 }
 
-template <typename Fn>
-bool bind(void* handle, Fn& slot, const char* name)
+template <typename Fn> bool bind(void* handle, Fn& slot, const char* name)
 {
     slot = reinterpret_cast<Fn>(findSymbol(handle, name));
     return slot != nullptr;
@@ -132,9 +131,9 @@ NdiFunctions absentRuntime()
     f.recv_create_v4 = [](const NDIlib_recv_create_v3_t*, const char*) -> NDIlib_recv_instance_t { return nullptr; };
     f.recv_destroy = [](NDIlib_recv_instance_t) {};
     f.recv_capture_v2 = [](NDIlib_recv_instance_t, NDIlib_video_frame_v2_t*, NDIlib_audio_frame_v2_t*,
-                           NDIlib_metadata_frame_t*, uint32_t) { return NDIlib_frame_type_none; };
+                            NDIlib_metadata_frame_t*, uint32_t) { return NDIlib_frame_type_none; };
     f.recv_capture_v3 = [](NDIlib_recv_instance_t, NDIlib_video_frame_v2_t*, NDIlib_audio_frame_v3_t*,
-                           NDIlib_metadata_frame_t*, uint32_t) { return NDIlib_frame_type_none; };
+                            NDIlib_metadata_frame_t*, uint32_t) { return NDIlib_frame_type_none; };
     f.recv_free_video_v2 = [](NDIlib_recv_instance_t, const NDIlib_video_frame_v2_t*) {};
     f.recv_free_audio_v2 = [](NDIlib_recv_instance_t, const NDIlib_audio_frame_v2_t*) {};
     f.recv_free_audio_v3 = [](NDIlib_recv_instance_t, const NDIlib_audio_frame_v3_t*) {};
@@ -147,7 +146,7 @@ NdiFunctions absentRuntime()
     };
     f.framesync_free_audio = [](NDIlib_framesync_instance_t, NDIlib_audio_frame_v2_t*) {};
     f.framesync_capture_video = [](NDIlib_framesync_instance_t, NDIlib_video_frame_v2_t* frame,
-                                   NDIlib_frame_format_type_e) {
+                                    NDIlib_frame_format_type_e) {
         if (frame != nullptr)
             *frame = NDIlib_video_frame_v2_t{};
     };
@@ -242,7 +241,16 @@ std::unique_ptr<NdiLibrary> NdiLibrary::open(const std::string& path, std::strin
         error = std::string("lacks ") + missing;
         return nullptr;
     }
-    standard = std_;
+    // Only fill what this library needed, so opening a complete library never
+    // breaks the adapters of one opened before.
+    if (std_.find_create_v2 != nullptr)
+        standard.find_create_v2 = std_.find_create_v2;
+    if (std_.find_get_current_sources != nullptr)
+        standard.find_get_current_sources = std_.find_get_current_sources;
+    if (std_.recv_create_v3 != nullptr)
+        standard.recv_create_v3 = std_.recv_create_v3;
+    if (std_.send_create != nullptr)
+        standard.send_create = std_.send_create;
     return lib;
 }
 

@@ -122,8 +122,8 @@ Pulled pullBlocks(NDIlib_framesync_instance_t sync, int blocks)
             EXPECT_EQ(frame.sample_rate, kRate);
             result.silentBlocksAfterSound += peak == 0 ? 1 : 0;
             for (size_t c = 0; c < result.channels.size() && static_cast<int>(c) < frame.no_channels; ++c)
-                result.channels[c].insert(result.channels[c].end(), frame.p_data + c * kBlock,
-                                          frame.p_data + (c + 1) * kBlock);
+                result.channels[c].insert(
+                    result.channels[c].end(), frame.p_data + c * kBlock, frame.p_data + (c + 1) * kBlock);
         }
         ndi().framesync_free_audio(sync, &frame);
         due += std::chrono::microseconds(kBlock * 1000000LL / kRate);
@@ -299,7 +299,7 @@ TEST(LoopbackRuntime, receiverCapturesFramesExactlyAndHonoursTimeouts)
     for (int c = 0; c < 3; ++c)
         for (int i = 0; i < 70; ++i)
             ASSERT_EQ(reinterpret_cast<const float*>(audio.p_data + c * audio.channel_stride_in_bytes)[i],
-                      static_cast<float>(c * 1000 + i));
+                static_cast<float>(c * 1000 + i));
     EXPECT_NE(audio.timecode, NDIlib_send_timecode_synthesize) << "timecode is synthesised by the sender";
     ndi().recv_free_audio_v3(receiver, &audio);
 

@@ -18,18 +18,36 @@ struct FrameSyncHandle {
     Receiver* receiver = nullptr;
 };
 
-Finder* asFinder(NDIlib_find_instance_t p) { return reinterpret_cast<Finder*>(p); }
-Receiver* asReceiver(NDIlib_recv_instance_t p) { return reinterpret_cast<Receiver*>(p); }
-Sender* asSender(NDIlib_send_instance_t p) { return reinterpret_cast<Sender*>(p); }
-FrameSyncHandle* asFrameSync(NDIlib_framesync_instance_t p) { return reinterpret_cast<FrameSyncHandle*>(p); }
+Finder* asFinder(NDIlib_find_instance_t p)
+{
+    return reinterpret_cast<Finder*>(p);
+}
+Receiver* asReceiver(NDIlib_recv_instance_t p)
+{
+    return reinterpret_cast<Receiver*>(p);
+}
+Sender* asSender(NDIlib_send_instance_t p)
+{
+    return reinterpret_cast<Sender*>(p);
+}
+FrameSyncHandle* asFrameSync(NDIlib_framesync_instance_t p)
+{
+    return reinterpret_cast<FrameSyncHandle*>(p);
+}
 
 } // namespace
 
 extern "C" {
 
-KESTRIX_NDI_EXPORT bool NDIlib_initialize(void) { return true; }
-KESTRIX_NDI_EXPORT void NDIlib_destroy(void) {}
-KESTRIX_NDI_EXPORT const char* NDIlib_version(void) { return "KESTRIX NDI LOOPBACK RUNTIME 1.0.0"; }
+KESTRIX_NDI_EXPORT bool NDIlib_initialize(void)
+{
+    return true;
+}
+KESTRIX_NDI_EXPORT void NDIlib_destroy(void) { }
+KESTRIX_NDI_EXPORT const char* NDIlib_version(void)
+{
+    return "KESTRIX NDI LOOPBACK RUNTIME 1.0.0";
+}
 
 KESTRIX_NDI_EXPORT NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t* settings)
 {
@@ -66,7 +84,10 @@ KESTRIX_NDI_EXPORT bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t p, u
     return p != nullptr && asFinder(p)->waitForSources(timeout);
 }
 
-KESTRIX_NDI_EXPORT void NDIlib_find_destroy(NDIlib_find_instance_t p) { delete asFinder(p); }
+KESTRIX_NDI_EXPORT void NDIlib_find_destroy(NDIlib_find_instance_t p)
+{
+    delete asFinder(p);
+}
 
 KESTRIX_NDI_EXPORT NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t* settings)
 {
@@ -78,18 +99,19 @@ KESTRIX_NDI_EXPORT NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_rec
     return NDIlib_recv_create_v3(settings);
 }
 
-KESTRIX_NDI_EXPORT void NDIlib_recv_destroy(NDIlib_recv_instance_t p) { delete asReceiver(p); }
+KESTRIX_NDI_EXPORT void NDIlib_recv_destroy(NDIlib_recv_instance_t p)
+{
+    delete asReceiver(p);
+}
 
 KESTRIX_NDI_EXPORT NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t p, NDIlib_video_frame_v2_t* video,
-                                                              NDIlib_audio_frame_v2_t* audio,
-                                                              NDIlib_metadata_frame_t* metadata, uint32_t timeout)
+    NDIlib_audio_frame_v2_t* audio, NDIlib_metadata_frame_t* metadata, uint32_t timeout)
 {
     return p == nullptr ? NDIlib_frame_type_error : asReceiver(p)->capture(video, audio, nullptr, metadata, timeout);
 }
 
 KESTRIX_NDI_EXPORT NDIlib_frame_type_e NDIlib_recv_capture_v3(NDIlib_recv_instance_t p, NDIlib_video_frame_v2_t* video,
-                                                              NDIlib_audio_frame_v3_t* audio,
-                                                              NDIlib_metadata_frame_t* metadata, uint32_t timeout)
+    NDIlib_audio_frame_v3_t* audio, NDIlib_metadata_frame_t* metadata, uint32_t timeout)
 {
     return p == nullptr ? NDIlib_frame_type_error : asReceiver(p)->capture(video, nullptr, audio, metadata, timeout);
 }
@@ -136,8 +158,8 @@ KESTRIX_NDI_EXPORT void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p)
     delete handle;
 }
 
-KESTRIX_NDI_EXPORT void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p, NDIlib_audio_frame_v2_t* frame,
-                                                       int sampleRate, int channels, int samples)
+KESTRIX_NDI_EXPORT void NDIlib_framesync_capture_audio(
+    NDIlib_framesync_instance_t p, NDIlib_audio_frame_v2_t* frame, int sampleRate, int channels, int samples)
 {
     if (p != nullptr && frame != nullptr)
         asFrameSync(p)->sync->captureAudio(*frame, sampleRate, channels, samples);
@@ -154,8 +176,8 @@ KESTRIX_NDI_EXPORT int NDIlib_framesync_audio_queue_depth(NDIlib_framesync_insta
     return p == nullptr ? 0 : asFrameSync(p)->sync->queueDepth();
 }
 
-KESTRIX_NDI_EXPORT void NDIlib_framesync_capture_video(NDIlib_framesync_instance_t p, NDIlib_video_frame_v2_t* frame,
-                                                       NDIlib_frame_format_type_e)
+KESTRIX_NDI_EXPORT void NDIlib_framesync_capture_video(
+    NDIlib_framesync_instance_t p, NDIlib_video_frame_v2_t* frame, NDIlib_frame_format_type_e)
 {
     if (p != nullptr && frame != nullptr)
         asFrameSync(p)->sync->captureVideo(*frame);
@@ -177,7 +199,10 @@ KESTRIX_NDI_EXPORT NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_sen
     return NDIlib_send_create(settings);
 }
 
-KESTRIX_NDI_EXPORT void NDIlib_send_destroy(NDIlib_send_instance_t p) { delete asSender(p); }
+KESTRIX_NDI_EXPORT void NDIlib_send_destroy(NDIlib_send_instance_t p)
+{
+    delete asSender(p);
+}
 
 KESTRIX_NDI_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t* frame)
 {

@@ -16,15 +16,15 @@ namespace {
 constexpr double kFirstJitterMargin = 0.050;
 constexpr double kJitterMarginStep = 0.025;
 constexpr double kMaxJitterMargin = 0.250;
-constexpr double kGainPerSecond = 0.05;   // ratio change per second of queue error
-constexpr double kMaxCorrection = 0.005;  // never bend the pitch by more than 0.5 %
-constexpr double kAverageWeight = 0.02;   // smoothing of the measured depth (about 50 pulls)
-constexpr int kLearningPulls = 100;       // pulls that measure where the queue settles after priming
-constexpr double kMaxQueueSeconds = 1.0;  // beyond this nobody is pulling: drop the oldest
+constexpr double kGainPerSecond = 0.05; // ratio change per second of queue error
+constexpr double kMaxCorrection = 0.005; // never bend the pitch by more than 0.5 %
+constexpr double kAverageWeight = 0.02; // smoothing of the measured depth (about 50 pulls)
+constexpr int kLearningPulls = 100; // pulls that measure where the queue settles after priming
+constexpr double kMaxQueueSeconds = 1.0; // beyond this nobody is pulling: drop the oldest
 
 } // namespace
 
-FrameSync::FrameSync() : jitterMargin(kFirstJitterMargin) {}
+FrameSync::FrameSync() : jitterMargin(kFirstJitterMargin) { }
 
 FrameSync::~FrameSync()
 {
@@ -130,7 +130,8 @@ int FrameSync::resample(int outRate, int samples)
 float* FrameSync::takeBuffer(size_t floats)
 {
     Buffer buffer;
-    auto fits = std::find_if(spareBuffers.begin(), spareBuffers.end(), [&](const Buffer& b) { return b.floats >= floats; });
+    auto fits =
+        std::find_if(spareBuffers.begin(), spareBuffers.end(), [&](const Buffer& b) { return b.floats >= floats; });
     if (fits != spareBuffers.end()) {
         buffer = std::move(*fits);
         spareBuffers.erase(fits);
@@ -212,8 +213,8 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t& out, int sampleRate, int c
 void FrameSync::freeAudio(NDIlib_audio_frame_v2_t& frame)
 {
     std::lock_guard lock(mutex);
-    auto it = std::find_if(audioHandedOut.begin(), audioHandedOut.end(),
-                           [&](const Buffer& b) { return b.data.get() == frame.p_data; });
+    auto it = std::find_if(
+        audioHandedOut.begin(), audioHandedOut.end(), [&](const Buffer& b) { return b.data.get() == frame.p_data; });
     if (it == audioHandedOut.end())
         return;
     if (spareBuffers.size() < 8)
@@ -241,7 +242,8 @@ void FrameSync::captureVideo(NDIlib_video_frame_v2_t& out)
     out.timecode = h.timecode;
     out.p_data = latestVideo->payload.data();
     out.line_stride_in_bytes = h.strideOrSize;
-    out.p_metadata = latestVideo->metadata.empty() ? nullptr : reinterpret_cast<const char*>(latestVideo->metadata.data());
+    out.p_metadata =
+        latestVideo->metadata.empty() ? nullptr : reinterpret_cast<const char*>(latestVideo->metadata.data());
     out.timestamp = h.timestamp;
     videoHandedOut.push_back(latestVideo);
 }
@@ -250,8 +252,8 @@ void FrameSync::freeVideo(NDIlib_video_frame_v2_t& frame)
 {
     std::shared_ptr<ReceivedFrame> released;
     std::lock_guard lock(mutex);
-    auto it = std::find_if(videoHandedOut.begin(), videoHandedOut.end(),
-                           [&](const auto& f) { return f->payload.data() == frame.p_data; });
+    auto it = std::find_if(
+        videoHandedOut.begin(), videoHandedOut.end(), [&](const auto& f) { return f->payload.data() == frame.p_data; });
     if (it != videoHandedOut.end()) {
         released = std::move(*it);
         videoHandedOut.erase(it);
@@ -265,4 +267,3 @@ int FrameSync::queueDepth()
 }
 
 } // namespace loopback
-

@@ -177,8 +177,7 @@ void Receiver::detach(const FrameSync* sync)
 }
 
 NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t* video, NDIlib_audio_frame_v2_t* audio,
-                                      NDIlib_audio_frame_v3_t* audioV3, NDIlib_metadata_frame_t* metadata,
-                                      uint32_t timeoutMs)
+    NDIlib_audio_frame_v3_t* audioV3, NDIlib_metadata_frame_t* metadata, uint32_t timeoutMs)
 {
     const bool wantAudio = audio != nullptr || audioV3 != nullptr;
     std::unique_lock lock(mutex);

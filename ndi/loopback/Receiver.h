@@ -30,8 +30,7 @@ public:
     ~Receiver();
 
     NDIlib_frame_type_e capture(NDIlib_video_frame_v2_t* video, NDIlib_audio_frame_v2_t* audio,
-                                NDIlib_audio_frame_v3_t* audioV3, NDIlib_metadata_frame_t* metadata,
-                                uint32_t timeoutMs);
+        NDIlib_audio_frame_v3_t* audioV3, NDIlib_metadata_frame_t* metadata, uint32_t timeoutMs);
     void freeData(const void* data); // frees whatever capture handed out at that address
 
     // From now on audio and video go to `sync` instead of the capture queues.

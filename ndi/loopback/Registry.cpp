@@ -57,8 +57,7 @@ public:
     {
         fd = ::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd >= 0)
-            while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-            }
+            while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
     }
     ~FolderLock()
     {

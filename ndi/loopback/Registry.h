@@ -13,7 +13,7 @@ namespace loopback {
 
 struct Announcement {
     std::string name; // "MACHINE (stream)"
-    int port = 0;     // TCP port on 127.0.0.1
+    int port = 0; // TCP port on 127.0.0.1
 };
 
 // $KESTRIX_LOOPBACK_DIR, else /tmp/kestrix-ndi-loopback-<uid>; created on demand.

@@ -171,12 +171,12 @@ void Sender::sendAudio(const NDIlib_audio_frame_v2_t& frame)
         stride < frame.no_samples * 4) {
         if (!reportedBadAudio.exchange(true))
             logLine("sender %s: audio frame refused (%d channels, %d samples, %d Hz, stride %d)", name.c_str(),
-                    frame.no_channels, frame.no_samples, frame.sample_rate, frame.channel_stride_in_bytes);
+                frame.no_channels, frame.no_samples, frame.sample_rate, frame.channel_stride_in_bytes);
         return;
     }
     if (clockAudio)
         pace(nextAudioDue, audioClockStarted,
-             std::chrono::nanoseconds(static_cast<int64_t>(frame.no_samples) * 1000000000 / frame.sample_rate));
+            std::chrono::nanoseconds(static_cast<int64_t>(frame.no_samples) * 1000000000 / frame.sample_rate));
 
     WireHeader h;
     h.kind = WireKind::audio;
@@ -205,18 +205,18 @@ void Sender::sendVideo(const NDIlib_video_frame_v2_t& frame)
 {
     int stride = 0;
     const uint32_t size = frame.p_data != nullptr && frame.xres > 0 && frame.yres > 0 && frame.xres <= kMaxVideoSide &&
-                                  frame.yres <= kMaxVideoSide
-                              ? videoPayloadBytes(frame, stride)
-                              : 0;
+            frame.yres <= kMaxVideoSide
+        ? videoPayloadBytes(frame, stride)
+        : 0;
     if (size == 0) {
         if (!reportedBadVideo.exchange(true))
             logLine("sender %s: video frame refused (%dx%d, FourCC %08x)", name.c_str(), frame.xres, frame.yres,
-                    static_cast<unsigned>(frame.FourCC));
+                static_cast<unsigned>(frame.FourCC));
         return;
     }
     if (clockVideo && frame.frame_rate_N > 0 && frame.frame_rate_D > 0)
         pace(nextVideoDue, videoClockStarted,
-             std::chrono::nanoseconds(static_cast<int64_t>(frame.frame_rate_D) * 1000000000 / frame.frame_rate_N));
+            std::chrono::nanoseconds(static_cast<int64_t>(frame.frame_rate_D) * 1000000000 / frame.frame_rate_N));
 
     WireHeader h;
     h.kind = WireKind::video;
@@ -285,8 +285,7 @@ void Sender::serviceConnections()
             return;
 
         char drain[64];
-        while (::read(wakePipe[0], drain, sizeof drain) > 0) {
-        }
+        while (::read(wakePipe[0], drain, sizeof drain) > 0) { }
 
         if ((fds[1].revents & POLLIN) != 0) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -321,7 +320,7 @@ void Sender::serviceConnections()
                         std::lock_guard lock(mutex);
                         c->ready = true;
                         c->wantsVideo = c->hello.bandwidth != NDIlib_recv_bandwidth_audio_only &&
-                                        c->hello.bandwidth != NDIlib_recv_bandwidth_metadata_only;
+                            c->hello.bandwidth != NDIlib_recv_bandwidth_metadata_only;
                         if (c->wantsVideo && lastVideo != nullptr) {
                             lastVideo->references.fetch_add(1);
                             c->ring[(c->head + c->count++) % kRingSize] = lastVideo;

@@ -12,18 +12,33 @@ uint32_t videoPayloadBytes(const NDIlib_video_frame_v2_t& frame, int& stride)
     const uint64_t x = static_cast<uint64_t>(frame.xres);
     const uint64_t y = static_cast<uint64_t>(frame.yres);
     uint64_t bytesPerPixel = 0; // of the first plane
-    uint64_t planes16 = 0;      // the whole size, in sixteenths of stride × height
+    uint64_t planes16 = 0; // the whole size, in sixteenths of stride × height
     switch (frame.FourCC) {
-    case NDIlib_FourCC_video_type_UYVY: bytesPerPixel = 2; planes16 = 16; break;
+    case NDIlib_FourCC_video_type_UYVY:
+        bytesPerPixel = 2;
+        planes16 = 16;
+        break;
     case NDIlib_FourCC_video_type_BGRA:
     case NDIlib_FourCC_video_type_BGRX:
     case NDIlib_FourCC_video_type_RGBA:
-    case NDIlib_FourCC_video_type_RGBX: bytesPerPixel = 4; planes16 = 16; break;
-    case NDIlib_FourCC_video_type_P216: bytesPerPixel = 2; planes16 = 32; break;
-    case NDIlib_FourCC_video_type_PA16: bytesPerPixel = 2; planes16 = 48; break;
+    case NDIlib_FourCC_video_type_RGBX:
+        bytesPerPixel = 4;
+        planes16 = 16;
+        break;
+    case NDIlib_FourCC_video_type_P216:
+        bytesPerPixel = 2;
+        planes16 = 32;
+        break;
+    case NDIlib_FourCC_video_type_PA16:
+        bytesPerPixel = 2;
+        planes16 = 48;
+        break;
     case NDIlib_FourCC_video_type_YV12:
     case NDIlib_FourCC_video_type_I420:
-    case NDIlib_FourCC_video_type_NV12: bytesPerPixel = 1; planes16 = 24; break;
+    case NDIlib_FourCC_video_type_NV12:
+        bytesPerPixel = 1;
+        planes16 = 24;
+        break;
     case NDIlib_FourCC_video_type_UYVA: {
         stride = frame.line_stride_in_bytes > 0 ? frame.line_stride_in_bytes : static_cast<int>(2 * x);
         const uint64_t total = static_cast<uint64_t>(stride) * y + x * y; // alpha plane follows
@@ -32,8 +47,8 @@ uint32_t videoPayloadBytes(const NDIlib_video_frame_v2_t& frame, int& stride)
     default: // compressed: the stride field holds the data size
         stride = frame.data_size_in_bytes;
         return frame.data_size_in_bytes > 0 && static_cast<uint32_t>(frame.data_size_in_bytes) <= kMaxPayload
-                   ? static_cast<uint32_t>(frame.data_size_in_bytes)
-                   : 0;
+            ? static_cast<uint32_t>(frame.data_size_in_bytes)
+            : 0;
     }
     stride = frame.line_stride_in_bytes > 0 ? frame.line_stride_in_bytes : static_cast<int>(bytesPerPixel * x);
     const uint64_t total = static_cast<uint64_t>(stride) * y * planes16 / 16;
@@ -59,8 +74,7 @@ const char* validate(const WireHeader& h)
         if (h.xres < 1 || h.yres < 1 || h.xres > kMaxVideoSide || h.yres > kMaxVideoSide || h.payloadBytes == 0)
             return "video frame with an impossible shape";
         return nullptr;
-    case WireKind::metadata:
-        return h.metadataBytes > 0 ? nullptr : "empty metadata frame";
+    case WireKind::metadata: return h.metadataBytes > 0 ? nullptr : "empty metadata frame";
     }
     return "unknown frame kind";
 }

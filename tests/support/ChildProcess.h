@@ -3,12 +3,12 @@
 // Runs a program of ours as a child process for tests that need a second
 // process: a loopback source, a probe, a second router.
 
+#include <cerrno>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
-#include <cerrno>
 
 #include <chrono>
 #include <cstdlib>
@@ -25,7 +25,7 @@ public:
     // to (and override) this process's environment. Output goes to `outputPath`
     // when given, else it is inherited.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::vector<std::string>& extraEnv = {}, const std::string& outputPath = {})
+        const std::vector<std::string>& extraEnv = {}, const std::string& outputPath = {})
     {
         std::vector<std::string> argStrings{program};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -89,8 +89,7 @@ public:
             return -1;
         if (!exited) {
             int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
             exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             exited = true;
         }

@@ -7,7 +7,7 @@
 // How much of a signal is one sine of a known frequency: a least-squares fit
 // of that sine, over a whole second or more so leakage stays negligible.
 struct ToneFit {
-    double amplitude = 0;    // peak amplitude of the fitted sine
+    double amplitude = 0; // peak amplitude of the fitted sine
     double toneFraction = 0; // share of the signal's power the sine explains
 };
 

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Kestrix and runs every test: once in an
+# optimised build, then again under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" > /dev/null
+  cmake --build "$dir" -j2
+}
+
+configure_and_build build
+ctest --test-dir build --output-on-failure
+
+configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_SANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure
