@@ -1,0 +1,34 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// One job that runs again and again on a thread of its own, at most one run
+// at a time. Starting a run and asking whether one is still going never wait,
+// so the audio thread can do both.
+class BackgroundTask {
+public:
+    explicit BackgroundTask(std::function<void()> job);
+    ~BackgroundTask(); // waits for a run in progress
+    BackgroundTask(const BackgroundTask&) = delete;
+    BackgroundTask& operator=(const BackgroundTask&) = delete;
+
+    // Starts a run unless one is going; false when one is.
+    bool tryStart();
+    bool running();
+    // Blocks until no run is going.
+    void wait();
+
+private:
+    void loop();
+
+    std::function<void()> job;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool requested = false;
+    bool busy = false;
+    bool stopping = false;
+    std::thread thread;
+};
