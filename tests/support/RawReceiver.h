@@ -1,0 +1,89 @@
+#pragma once
+
+// Receives a source's frames exactly as sent, with no frame-sync, so a test
+// can read every block and picture that went out.
+
+#include "ndi/NdiLibrary.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+class RawReceiver {
+public:
+    struct Block {
+        int channels = 0;
+        int samples = 0;
+        std::vector<float> data; // planar
+        float at(int channel, int sample) const
+        {
+            const auto i = static_cast<size_t>(channel * samples + sample);
+            return i < data.size() ? data[i] : std::nanf("");
+        }
+    };
+
+    // Receives one of our own senders, once that sender counts the connection,
+    // so that no block sent afterwards is missed.
+    explicit RawReceiver(NDIlib_send_instance_t sender) : RawReceiver(ndi().send_get_source_name(sender)->p_ndi_name)
+    {
+        ndi().send_get_no_connections(sender, 2000);
+    }
+
+    explicit RawReceiver(const std::string& source)
+    {
+        NDIlib_recv_create_v3_t settings;
+        settings.source_to_connect_to.p_ndi_name = source.c_str();
+        receiver = ndi().recv_create_v4(&settings, nullptr);
+        NDIlib_audio_frame_v2_t ignored;
+        // The connection is made when the status change arrives.
+        for (int i = 0; i < 50; ++i)
+            if (ndi().recv_capture_v2(receiver, nullptr, &ignored, nullptr, 100) == NDIlib_frame_type_status_change)
+                break;
+    }
+    ~RawReceiver() { ndi().recv_destroy(receiver); }
+
+    // The next audio block, or an empty one after `timeoutMs`.
+    Block nextBlock(uint32_t timeoutMs = 2000)
+    {
+        Block block;
+        NDIlib_audio_frame_v2_t frame;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto type = ndi().recv_capture_v2(receiver, nullptr, &frame, nullptr, 100);
+            if (type != NDIlib_frame_type_audio)
+                continue;
+            block.channels = frame.no_channels;
+            block.samples = frame.no_samples;
+            block.data.resize(static_cast<size_t>(frame.no_channels) * frame.no_samples);
+            for (int c = 0; c < frame.no_channels; ++c)
+                std::memcpy(block.data.data() + static_cast<size_t>(c) * frame.no_samples,
+                            reinterpret_cast<const uint8_t*>(frame.p_data) +
+                                static_cast<size_t>(c) * frame.channel_stride_in_bytes,
+                            static_cast<size_t>(frame.no_samples) * sizeof(float));
+            ndi().recv_free_audio_v2(receiver, &frame);
+            break;
+        }
+        return block;
+    }
+
+    // The counter in the first 8 bytes of the next picture, or 0 after `timeoutMs`.
+    uint64_t nextPictureCounter(uint32_t timeoutMs = 3000)
+    {
+        NDIlib_video_frame_v2_t picture;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (ndi().recv_capture_v2(receiver, &picture, nullptr, nullptr, 100) != NDIlib_frame_type_video)
+                continue;
+            uint64_t counter = 0;
+            std::memcpy(&counter, picture.p_data, sizeof counter);
+            ndi().recv_free_video_v2(receiver, &picture);
+            return counter;
+        }
+        return 0;
+    }
+
+private:
+    NDIlib_recv_instance_t receiver = nullptr;
+};

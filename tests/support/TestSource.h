@@ -1,0 +1,105 @@
+#pragma once
+
+// A loopback source in the test process, paced like a real one: audio blocks
+// of 512/48000 s on an absolute schedule, channel c a sine of 375·(c+1) Hz
+// with peak 1.0, and optionally UYVY pictures whose first 8 bytes count them.
+
+#include "ndi/NdiLibrary.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TestSource {
+public:
+    struct Options {
+        int channels = 2;     // 0: no audio
+        int sampleRate = 48000;
+        int frameRateN = 0;   // 0: no video
+        int frameRateD = 1;
+    };
+
+    TestSource(const std::string& name, Options o) : options(o)
+    {
+        NDIlib_send_create_t settings;
+        settings.p_ndi_name = name.c_str();
+        settings.clock_audio = false;
+        settings.clock_video = true;
+        instance = ndi().send_create_v2(&settings, nullptr);
+        if (options.channels > 0)
+            audioThread = std::thread([this] { sendAudio(); });
+        if (options.frameRateN > 0)
+            videoThread = std::thread([this] { sendVideo(); });
+    }
+    ~TestSource() { stop(); }
+
+    void stop()
+    {
+        running = false;
+        if (audioThread.joinable())
+            audioThread.join();
+        if (videoThread.joinable())
+            videoThread.join();
+        if (instance != nullptr)
+            ndi().send_destroy(instance);
+        instance = nullptr;
+    }
+
+    std::string publishedName() const { return ndi().send_get_source_name(instance)->p_ndi_name; }
+
+private:
+    void sendAudio()
+    {
+        constexpr int64_t block = 512, engineRate = 48000;
+        const int rate = options.sampleRate, channels = options.channels;
+        std::vector<float> data;
+        std::vector<double> phase(static_cast<size_t>(channels), 0.0);
+        auto due = std::chrono::steady_clock::now();
+        for (int64_t tick = 0; running; ++tick) {
+            const int64_t n = (tick + 1) * rate * block / engineRate - tick * rate * block / engineRate;
+            data.assign(static_cast<size_t>(n * channels), 0.0f);
+            for (int c = 0; c < channels; ++c) {
+                const double step = 2 * std::numbers::pi * 375.0 * (c + 1) / rate;
+                for (int64_t i = 0; i < n; ++i, phase[c] += step)
+                    data[static_cast<size_t>(c * n + i)] = static_cast<float>(std::sin(phase[c]));
+                phase[c] = std::fmod(phase[c], 2 * std::numbers::pi);
+            }
+            NDIlib_audio_frame_v2_t frame;
+            frame.sample_rate = rate;
+            frame.no_channels = channels;
+            frame.no_samples = static_cast<int>(n);
+            frame.p_data = data.data();
+            frame.channel_stride_in_bytes = static_cast<int>(n * 4);
+            ndi().send_send_audio_v2(instance, &frame);
+            due += std::chrono::microseconds(block * 1000000 / engineRate);
+            std::this_thread::sleep_until(due);
+        }
+    }
+
+    void sendVideo()
+    {
+        constexpr int width = 32, height = 8;
+        std::vector<uint8_t> pixels(width * 2 * height, 0x80);
+        for (uint64_t counter = 1; running; ++counter) {
+            std::memcpy(pixels.data(), &counter, sizeof counter);
+            NDIlib_video_frame_v2_t picture;
+            picture.xres = width;
+            picture.yres = height;
+            picture.frame_rate_N = options.frameRateN;
+            picture.frame_rate_D = options.frameRateD;
+            picture.p_data = pixels.data();
+            picture.line_stride_in_bytes = width * 2;
+            ndi().send_send_video_v2(instance, &picture); // paced by the runtime
+        }
+    }
+
+    Options options;
+    NDIlib_send_instance_t instance = nullptr;
+    std::atomic<bool> running{true};
+    std::thread audioThread, videoThread;
+};
