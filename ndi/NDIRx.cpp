@@ -37,6 +37,11 @@ NDIRx::NDIRx(ReceiveSlotList& slotList, SourceFramesMap& framesMap, SourceUseCou
 
 NDIRx::~NDIRx()
 {
+    stop();
+}
+
+void NDIRx::stop()
+{
     stopRequested = true;
     probeTask.wait();
     captureTasks.wait();

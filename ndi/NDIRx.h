@@ -39,6 +39,9 @@ public:
           NDISourceFinder& finder, VideoPassThrough& video, Listener& listener);
     ~NDIRx(); // stops the probe and waits for every task
 
+    // Teardown: ends the probe at its next source and waits for every task.
+    void stop();
+
     // Probe thread (finder report): what a new source brings.
     std::unique_ptr<ReceiveSeed> makeReceiveSeed(const std::string& sourceName) const;
 

@@ -18,3 +18,10 @@ ctest --test-dir build --output-on-failure
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure
+
+# The concurrency tests once more under ThreadSanitizer.
+concurrency_tests=(LoopbackRuntimeTest ReceiveSendTest)
+cmake -S . -B build-tsan -G Ninja -DKESTRIX_SANITIZE=thread > /dev/null
+cmake --build build-tsan -j2 --target "${concurrency_tests[@]}"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -R "^($(IFS='|'; echo "${concurrency_tests[*]%Test}"))\."

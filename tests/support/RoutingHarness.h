@@ -31,8 +31,7 @@ public:
     ~RoutingHarness() override
     {
         video.stop();
-        rx.stopRequested = true;
-        rx.waitForCapture();
+        rx.stop();
         senders.clear();
         frames.clear();
         for (auto& slot : slots)
