@@ -21,6 +21,8 @@ public:
     void delayAndSend();
 
 private:
+    const FramesContainer* usableSource(const std::string& sourceName) const;
+
     SenderMap& senders;
     SourceFramesMap& frames;
     SourceFreshAudio& freshAudio;
