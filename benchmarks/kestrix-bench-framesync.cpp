@@ -53,7 +53,7 @@ const char* const usageText = R"(usage: kestrix-bench-framesync [--cpu-seconds S
    seconds (default 25) of real time. Prints the frame-sync queue depth
    (min/max/mean) after the first 10 s, the dropouts: blocks with 16 or more
    silent samples in a row in any channel after the first second, and how
-   long each block took from send to frame-sync.
+   long each block took to reach the frame-sync once the send returned.
 )";
 
 struct Options {
@@ -204,7 +204,7 @@ struct DriftResult {
     int depthLast = 0;
     double seconds = 0.0;
     bool overBudget = false;
-    std::vector<double> deliveryMicros; // send to frame-sync, simulated runs only
+    std::vector<double> deliveryMicros; // from the send's return to the frame-sync, simulated runs only
 };
 
 bool blockHasGap(const NDIlib_audio_frame_v2_t& frame, int channels)
@@ -324,8 +324,8 @@ int main(int argc, char** argv)
             std::printf("clock offset %+g ppm: %.2f %s minutes (%lld blocks) in %.1f s%s\n", ppm, simulated / 60.0,
                 options.realTime ? "real" : "simulated", static_cast<long long>(r.blocks), r.seconds,
                 r.overBudget ? ", stopped by the --budget" : "");
-            std::printf("  frame-sync queue depth after 10 s: min %d, mean %.0f, max %d, last %d samples at %d Hz\n",
-                r.depthCount > 0 ? r.depthMin : 0,
+            std::printf("  frame-sync queue depth %s: min %d, mean %.0f, max %d, last %d samples at %d Hz\n",
+                r.blocks > 10 * pullRate / pullBlock ? "after 10 s" : "over the run", r.depthCount > 0 ? r.depthMin : 0,
                 r.depthCount > 0 ? r.depthSum / static_cast<double>(r.depthCount) : 0.0, r.depthMax, r.depthLast,
                 sourceRate);
             std::printf("  dropouts after the first second: %lld blocks", static_cast<long long>(r.dropouts));
@@ -333,7 +333,8 @@ int main(int argc, char** argv)
                 std::printf(" (%lld blocks never reached the frame-sync)", static_cast<long long>(r.deliveryTimeouts));
             std::printf("\n");
             if (!r.deliveryMicros.empty())
-                std::printf("  send to frame-sync: median %.0f us, 99th percentile %.0f us, max %.0f us\n",
+                std::printf("  wait from the send's return until the frame-sync held the block: median %.0f us, "
+                            "99th percentile %.0f us, max %.0f us\n",
                     percentile(r.deliveryMicros, 0.5), percentile(r.deliveryMicros, 0.99),
                     percentile(r.deliveryMicros, 1.0));
         }
