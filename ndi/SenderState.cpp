@@ -61,7 +61,7 @@ bool SenderState::initialise(const std::string& name, uint32_t channels, int sam
     audioFrame.p_data = new float[static_cast<size_t>(channels) * static_cast<size_t>(samplesPerBlock)]();
 
     if (!delayLine)
-        delayLine = std::make_unique<AVDelayLine>();
+        delayLine = std::make_shared<AVDelayLine>();
     if (delayLine->delaySeconds() > 0)
         delayLine->setDelay(delayLine->delaySeconds(), sampleRate, samplesPerBlock, static_cast<int>(channels));
     createSendInstance();

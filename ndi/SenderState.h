@@ -34,7 +34,9 @@ public:
     NDIlib_send_instance_t sendInstance = nullptr;
     NDIlib_send_create_t sendSettings;
     NDIlib_audio_frame_v2_t audioFrame; // owns its buffer
-    std::unique_ptr<AVDelayLine> delayLine = std::make_unique<AVDelayLine>();
+    // Shared with whoever sets a delay off the audio thread, so a sender removed
+    // meanwhile never frees the line under it.
+    std::shared_ptr<AVDelayLine> delayLine = std::make_shared<AVDelayLine>();
     std::string ndiName;
 
 private:

@@ -16,6 +16,7 @@ public:
     struct Block {
         int channels = 0;
         int samples = 0;
+        int64_t timestamp = 0; // when the sender sent it
         std::vector<float> data; // planar
         float at(int channel, int sample) const
         {
@@ -54,6 +55,7 @@ public:
             const auto type = ndi().recv_capture_v2(receiver, nullptr, &frame, nullptr, 100);
             if (type != NDIlib_frame_type_audio)
                 continue;
+            block.timestamp = frame.timestamp;
             block.channels = frame.no_channels;
             block.samples = frame.no_samples;
             block.data.resize(static_cast<size_t>(frame.no_channels) * frame.no_samples);

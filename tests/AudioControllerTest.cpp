@@ -1,0 +1,236 @@
+// The routing engine end to end: the real controller on the virtual clock,
+// real loopback sources, and real receivers of the senders it publishes.
+
+#include "engine/AudioController.h"
+#include "support/ControllerListener.h"
+#include "support/LoopbackEnvironment.h"
+#include "support/RawReceiver.h"
+#include "support/TestSource.h"
+#include "support/Tone.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace std::chrono_literals;
+using Report = ControllerListener::Report;
+
+namespace {
+
+// The name our own sender `stream` is published under, once the network lists it.
+std::string published(const std::string& stream)
+{
+    NDIlib_find_create_t settings;
+    NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
+    std::string found;
+    for (int attempt = 0; attempt < 100 && found.empty(); ++attempt) {
+        uint32_t count = 0;
+        const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
+        for (uint32_t i = 0; i < count; ++i) {
+            const std::string name = list[i].p_ndi_name;
+            if (name.size() > stream.size() + 2 && name.compare(name.size() - stream.size() - 2, std::string::npos, "(" + stream + ")") == 0)
+                found = name;
+        }
+        if (found.empty())
+            std::this_thread::sleep_for(50ms);
+    }
+    ndi().find_destroy(finder);
+    return found;
+}
+
+struct Engine {
+    ControllerListener listener;
+    AudioController controller{&listener};
+    Engine() { controller.ndiProcessingStarted = true; }
+};
+
+std::vector<float> channel(const std::vector<RawReceiver::Block>& blocks, int c)
+{
+    std::vector<float> x;
+    for (const auto& b : blocks)
+        x.insert(x.end(), b.data.begin() + c * b.samples, b.data.begin() + (c + 1) * b.samples);
+    return x;
+}
+
+std::vector<RawReceiver::Block> receive(RawReceiver& rx, int blocks)
+{
+    std::vector<RawReceiver::Block> result;
+    for (int i = 0; i < blocks; ++i)
+        result.push_back(rx.nextBlock());
+    return result;
+}
+
+float peak(const std::vector<float>& x)
+{
+    float p = 0;
+    for (float v : x)
+        p = std::max(p, std::abs(v));
+    return p;
+}
+
+} // namespace
+
+TEST(AudioController, startsTheDefaultSendersOnTheVirtualClockWithoutAnOutputDevice)
+{
+    Engine e;
+    EXPECT_FALSE(e.controller.hasOutputDevice()) << "this machine has no sound card";
+    EXPECT_EQ(e.controller.currentSampleRate(), 48000);
+    EXPECT_EQ(e.controller.currentBufferSize(), 512);
+    const RoutingSnapshot routing = e.controller.routingSnapshot();
+    std::map<std::string, size_t> channels;
+    for (const auto& [name, mappings] : routing.mappings)
+        channels[name] = mappings.size();
+    const std::map<std::string, size_t> expected{{"Plover Sender 1", 4}, {"Plover Sender 2", 2}, {"Plover Sender 3", 6}};
+    EXPECT_EQ(channels, expected) << "no Monitor without an output device";
+    EXPECT_FALSE(published("Plover Sender 3").empty());
+}
+
+TEST(AudioController, aConnectedSourceChannelIsHeardOnItsSenderChannelUntilItIsRemoved)
+{
+    TestSource source("Four Tones", {.channels = 4});
+    Engine e;
+    ASSERT_TRUE(e.listener.waitFor({"added", source.publishedName(), kNoChannel}));
+    RawReceiver out(published("Plover Sender 1"));
+    e.controller.addAudioConnection(source.publishedName(), 2, "Plover Sender 1", 0);
+    receive(out, 40); // receiver creation and the frame-sync's first fill
+    const auto blocks = receive(out, 100);
+    const ToneFit fit = fitTone(channel(blocks, 0), 1125.0, 48000);
+    EXPECT_NEAR(fit.amplitude, 1.0, 0.02);
+    EXPECT_GT(fit.toneFraction, 0.99);
+    for (int c = 1; c < 4; ++c)
+        EXPECT_EQ(peak(channel(blocks, c)), 0.0f) << "channel " << c;
+
+    e.controller.removeAudioConnection(source.publishedName(), 2, "Plover Sender 1", 0);
+    ASSERT_TRUE(e.controller.waitForCommands(2s));
+    receive(out, 5);
+    EXPECT_EQ(peak(channel(receive(out, 20), 0)), 0.0f) << "removing the connection silences it";
+}
+
+TEST(AudioController, aDelayedSenderCarriesTheSameBlocksNineBlocksLater)
+{
+    TestSource source("Shared Tone", {.channels = 1});
+    Engine e;
+    ASSERT_TRUE(e.listener.waitFor({"added", source.publishedName(), kNoChannel}));
+    e.controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 1", 0);
+    e.controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 2", 0);
+    ASSERT_TRUE(e.controller.setAVDelay("Plover Sender 2", 100));
+    EXPECT_FALSE(e.controller.setAVDelay("No Such Sender", 100));
+    RawReceiver direct(published("Plover Sender 1"));
+    RawReceiver delayed(published("Plover Sender 2"));
+    receive(direct, 60);
+    receive(delayed, 60);
+    const auto a = receive(direct, 60);
+    const auto b = receive(delayed, 60);
+
+    // Blocks of one tick carry the same send time; pair them up by it.
+    int compared = 0;
+    for (size_t j = 0; j < b.size(); ++j) {
+        for (size_t i = 9; i < a.size(); ++i) {
+            if (std::llabs(a[i].timestamp - b[j].timestamp) > 20000) // 2 ms
+                continue;
+            ASSERT_EQ(std::vector<float>(b[j].data.begin(), b[j].data.begin() + 512),
+                      std::vector<float>(a[i - 9].data.begin(), a[i - 9].data.begin() + 512))
+                << "the delayed sender's block is the direct sender's block of 9 ticks before";
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 30);
+    EXPECT_DOUBLE_EQ(e.controller.routingSnapshot().delaySeconds.at("Plover Sender 2"), 0.1);
+}
+
+TEST(AudioController, removingASenderLeavesAnotherSenderOfTheSameSourceSounding)
+{
+    TestSource source("Shared", {.channels = 2});
+    Engine e;
+    ASSERT_TRUE(e.listener.waitFor({"added", source.publishedName(), kNoChannel}));
+    e.controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 1", 0);
+    e.controller.addAudioConnection(source.publishedName(), 1, "Plover Sender 2", 1);
+    // As the page does it: the connections first, then the sender.
+    e.controller.removeAudioConnection(source.publishedName(), 0, "Plover Sender 1", 0);
+    e.controller.removeAudioConnection(source.publishedName(), 0, "Plover Sender 1", 0); // twice: never below 0
+    e.controller.removeSender("Plover Sender 1");
+    ASSERT_TRUE(e.controller.waitForCommands(2s));
+    EXPECT_EQ(e.controller.routingSnapshot().useCounts.at(source.publishedName()), 1);
+
+    RawReceiver out(published("Plover Sender 2"));
+    receive(out, 40);
+    const ToneFit fit = fitTone(channel(receive(out, 100), 1), 750.0, 48000);
+    EXPECT_GT(fit.toneFraction, 0.99) << "the source's receiver stayed";
+}
+
+TEST(AudioController, sendersKeepTheirNameChannelsAndVideoAgainstDuplicatesAndImpossibleChanges)
+{
+    TestSource camera("Camera", {.channels = 0, .frameRateN = 25});
+    Engine e;
+    e.controller.addSender("Plover Sender 1", 8);
+    e.controller.setVideoConnection(camera.publishedName(), "Plover Sender 2");
+    e.controller.setVideoConnection("", "Plover Sender 3");
+    e.controller.addSender("Monitor", 2);
+    e.controller.setVideoConnection(camera.publishedName(), "Monitor");
+    e.controller.setVideoConnection(camera.publishedName(), "No Such Sender");
+    ASSERT_TRUE(e.controller.waitForCommands(2s));
+    const RoutingSnapshot routing = e.controller.routingSnapshot();
+    EXPECT_EQ(routing.mappings.at("Plover Sender 1").size(), 4u) << "a duplicate name changes nothing";
+    EXPECT_EQ(routing.videoSources.at("Plover Sender 2"), camera.publishedName());
+    EXPECT_EQ(routing.videoSources.at("Plover Sender 3"), "");
+    EXPECT_EQ(routing.videoSources.at("Monitor"), "");
+    EXPECT_EQ(routing.videoSources.count("No Such Sender"), 0u);
+    EXPECT_EQ(published("Plover Sender 1 2"), "") << "the duplicate's NDI sender was released";
+
+    // The video of the source reaches the sender; removing it stops that.
+    RawReceiver out(published("Plover Sender 2"));
+    EXPECT_GT(out.nextPictureCounter(5000), 0u);
+    e.controller.removeVideoConnection("Plover Sender 2");
+    EXPECT_EQ(e.controller.routingSnapshot().videoSources.count("Plover Sender 2"), 0u);
+}
+
+TEST(AudioController, aReturningSourceKeepsItsSlotAndStaysListedWithItsKnownCount)
+{
+    Engine e;
+    auto source = std::make_unique<TestSource>("Comes And Goes", TestSource::Options{.channels = 2});
+    const std::string name = source->publishedName();
+    ASSERT_TRUE(e.listener.waitFor({"added", name, kNoChannel}));
+    ASSERT_TRUE(e.listener.waitFor({"count", name, 2}));
+
+    source.reset();
+    ASSERT_TRUE(e.listener.waitFor({"removed", name, 0}));
+    // Absent from the next report as well: reported gone again.
+    auto other = std::make_unique<TestSource>("Bystander", TestSource::Options{.channels = 1});
+    ASSERT_TRUE(e.listener.waitFor({"removed", name, 0}, 10s, 2));
+
+    source = std::make_unique<TestSource>("Comes And Goes", TestSource::Options{.channels = 2});
+    // Its slot's count was cleared when it left; the probe measures it again.
+    ASSERT_TRUE(e.listener.waitFor({"added", name, kNoChannel}, 10s, 2));
+    ASSERT_TRUE(e.listener.waitFor({"count", name, 2}, 10s, 2));
+    // Later reports leave it alone: it is on line again.
+    const std::string bystander = other->publishedName();
+    other.reset();
+    ASSERT_TRUE(e.listener.waitFor({"removed", bystander, 0}));
+    const auto reports = e.listener.about(name);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), Report{"added", name, kNoChannel}), 2);
+
+    // It still routes: its receiver was made afresh.
+    e.controller.addAudioConnection(name, 1, "Plover Sender 2", 0);
+    RawReceiver out(published("Plover Sender 2"));
+    receive(out, 40);
+    EXPECT_GT(fitTone(channel(receive(out, 100), 0), 750.0, 48000).toneFraction, 0.99);
+}
+
+TEST(AudioController, eightReceiveSlotsTakeTwoCaptureTasks)
+{
+    std::vector<std::unique_ptr<TestSource>> sources;
+    for (int i = 0; i < 8; ++i)
+        sources.push_back(std::make_unique<TestSource>("Eight " + std::to_string(i), TestSource::Options{.channels = 1}));
+    Engine e;
+    for (const auto& s : sources)
+        ASSERT_TRUE(e.listener.waitFor({"added", s->publishedName(), kNoChannel}));
+    ASSERT_TRUE(e.controller.waitForCommands(2s));
+    EXPECT_EQ(e.controller.captureTaskCount(), 2u);
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
+    return RUN_ALL_TESTS();
+}
