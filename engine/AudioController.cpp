@@ -229,8 +229,8 @@ void AudioController::removeVideoConnection(const std::string& sender)
     command.type = CommandType::RemoveVideoSource;
     command.senderName = sender;
     post(std::move(command));
-    // The pass may hold the sender for a frame period; never longer than that on the caller.
-    waitForCommands(std::chrono::milliseconds(50));
+    // The pass may hold the sender for a frame period; the caller waits two blocks at most.
+    waitForCommands(std::chrono::milliseconds(25));
 }
 
 bool AudioController::setAVDelay(const std::string& sender, int32_t milliseconds)

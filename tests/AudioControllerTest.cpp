@@ -181,6 +181,7 @@ TEST(AudioController, sendersKeepTheirNameChannelsAndVideoAgainstDuplicatesAndIm
     RawReceiver out(published("Plover Sender 2"));
     EXPECT_GT(out.nextPictureCounter(5000), 0u);
     e.controller.removeVideoConnection("Plover Sender 2");
+    ASSERT_TRUE(e.controller.waitForCommands(2s)) << "it waits for the pass to leave the sender";
     EXPECT_EQ(e.controller.routingSnapshot().videoSources.count("Plover Sender 2"), 0u);
 }
 
