@@ -37,13 +37,20 @@ AudioController::~AudioController()
     ndiActive = false;
     qInfo() << "NDI source finder stopped";
 
-    // The clock first, so no block runs while the rest is taken down.
-    if (virtualDevice) {
-        virtualDevice->stop();
-    } else {
-        removeAudioCallback(this);
-        closeAudioDevice();
+    {
+        std::lock_guard lock(watchdogMutex);
+        shuttingDown = true;
     }
+    watchdogWake.notify_all();
+    if (watchdog.joinable())
+        watchdog.join();
+
+    // The clock first, so no block runs while the rest is taken down.
+    if (virtualDevice)
+        virtualDevice->stop();
+    else
+        removeAudioCallback(this);
+    closeAudioDevice();
 
     videoPassThrough.stop(); // no new pass; waits for a running one
     ndiRx.waitForCapture();
@@ -98,11 +105,41 @@ void AudioController::setUpAudioClock()
                           << static_cast<qint64>(setup.outputChannels.toInt64()) << "\n use default input"
                           << setup.useDefaultInputChannels << "\n use default output"
                           << setup.useDefaultOutputChannels;
+        watchdog = std::thread([this] { watchOutputDevice(); });
         return;
     }
     qCritical().noquote() << "Cannot init audio" << error.toStdString().c_str();
     outputDevice = false;
     virtualDevice = std::make_unique<VirtualAudioDevice>();
+    virtualClockRunning = true;
+    virtualDevice->start(this);
+}
+
+void AudioController::watchOutputDevice()
+{
+    using namespace std::chrono;
+    constexpr auto kSilenceBeforeHandOver = milliseconds(500);
+    std::unique_lock lock(watchdogMutex);
+    while (!shuttingDown) {
+        watchdogWake.wait_for(lock, milliseconds(100));
+        const auto last = nanoseconds(lastTickNanos.load());
+        const auto now = steady_clock::now().time_since_epoch();
+        if (!shuttingDown && last.count() != 0 && now - last > kSilenceBeforeHandOver) {
+            lock.unlock();
+            handOverToVirtualClock();
+            return;
+        }
+    }
+}
+
+void AudioController::handOverToVirtualClock()
+{
+    qWarning() << "The audio output stopped; the software clock drives the NDI outputs from now on";
+    removeAudioCallback(this);
+    closeAudioDevice();
+    outputDevice = false;
+    virtualDevice = std::make_unique<VirtualAudioDevice>();
+    virtualClockRunning = true;
     virtualDevice->start(this);
 }
 
@@ -356,6 +393,9 @@ void AudioController::audioDeviceIOCallbackWithContext(const float* const*, int,
                                                        int numOutputs, int numSamples,
                                                        const juce::AudioIODeviceCallbackContext&)
 {
+    lastTickNanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
     if (ndiProcessingStarted) {
         ndiRx.processBlock();
         ndiTx.processBlock();

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace detail {
@@ -103,6 +104,8 @@ public:
     std::atomic<bool> ndiProcessingStarted{false};
 
     bool hasOutputDevice() const { return outputDevice; }
+    // Whether the software clock drives the engine (from the start, or since the output stopped).
+    bool runsOnVirtualClock() const { return virtualClockRunning; }
     int currentSampleRate() const { return sampleRate; }
     int currentBufferSize() const { return bufferSize; }
     const std::string& mappingFilePath() const { return mappingPath; }
@@ -136,6 +139,10 @@ private:
     };
 
     void setUpAudioClock();
+    // Watchdog thread: a sound output that stops ticking outside shutdown hands
+    // the clock over to the software device, so the NDI outputs never stop.
+    void watchOutputDevice();
+    void handOverToVirtualClock();
     void addDefaultSenders();
     void post(RoutingCommand command);
     void processCommands();
@@ -169,8 +176,15 @@ private:
     std::chrono::steady_clock::time_point holdCommandsUntil{};
 
     std::unique_ptr<VirtualAudioDevice> virtualDevice;
-    bool outputDevice = false;
+    std::atomic<bool> outputDevice{false};
+    std::atomic<bool> virtualClockRunning{false};
     bool started = false;
+
+    std::atomic<int64_t> lastTickNanos{0};
+    std::mutex watchdogMutex;
+    std::condition_variable watchdogWake;
+    bool shuttingDown = false; // under watchdogMutex
+    std::thread watchdog;
 
     NDISourceFinder sourceFinder;
     VideoPassThrough videoPassThrough{senders, senderVideoSources, sourceFrames, _ndiRecvDataList};

@@ -4,6 +4,7 @@
 #include "engine/AudioController.h"
 #include "support/ControllerListener.h"
 #include "support/LoopbackEnvironment.h"
+#include "support/RawReceiver.h"
 #include "support/TestSource.h"
 #include "support/Tone.h"
 
@@ -49,6 +50,35 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndNothingElse)
     }
     EXPECT_GT(toneBlocks, 10) << "source channel 1 plays on output channel 0";
     EXPECT_EQ(rightPeak, 0.0f) << "the unconnected monitor channel is silent";
+}
+
+TEST(MonitorOutput, anOutputThatStopsHandsTheClockToTheSoftwareDevice)
+{
+    ControllerListener listener;
+    AudioController controller(&listener);
+    ASSERT_TRUE(controller.hasOutputDevice());
+    controller.ndiProcessingStarted = true;
+    controller.closeAudioDevice(); // as when the sound card goes away
+
+    for (int i = 0; i < 100 && !controller.runsOnVirtualClock(); ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(controller.runsOnVirtualClock());
+    EXPECT_FALSE(controller.hasOutputDevice());
+
+    // The senders go on: blocks keep coming, one per tick.
+    NDIlib_find_create_t settings;
+    NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
+    uint32_t count = 0;
+    const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
+    std::string sender;
+    for (uint32_t i = 0; i < count; ++i)
+        if (std::string(list[i].p_ndi_name).find("(Plover Sender 1)") != std::string::npos)
+            sender = list[i].p_ndi_name;
+    ndi().find_destroy(finder);
+    ASSERT_FALSE(sender.empty());
+    RawReceiver out(sender);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(out.nextBlock().samples, 512);
 }
 
 int main(int argc, char** argv)
