@@ -112,6 +112,8 @@ public:
     // The path of the automatic mapping file, in the user's application-data folder.
     static std::string defaultMappingFilePath();
     size_t captureTaskCount() const { return ndiRx.captureTaskCount(); }
+    // How long the last block waited for the capture of its sources (audio thread writes it).
+    int64_t lastCaptureWaitNanos() const { return ndiRx.lastCaptureWaitNanos.load(std::memory_order_relaxed); }
 
     // juce::AudioIODeviceCallback — audio thread.
     void audioDeviceIOCallbackWithContext(const float* const* inputs, int numInputs, float* const* outputs,

@@ -80,9 +80,12 @@ void NDIRx::processBlock()
 {
     // The capture of the last block must be complete before its frames are read,
     // and before a slot's receiver may go.
+    const auto beforeWait = std::chrono::steady_clock::now();
     captureTasks.wait();
-
     const auto now = std::chrono::steady_clock::now();
+    lastCaptureWaitNanos.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now - beforeWait).count(),
+                               std::memory_order_relaxed);
+
     if (!probeClockStarted) {
         lastProbeTime = now; // the first probe starts 2 s after the first block
         probeClockStarted = true;

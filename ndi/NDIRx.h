@@ -63,6 +63,9 @@ public:
     // Audio thread, when the device starts.
     void setFormat(int rate, int blockLength);
 
+    // How long the last block waited for the capture to finish, for whoever measures.
+    std::atomic<int64_t> lastCaptureWaitNanos{0};
+
     std::atomic<bool> sourceSetChanged{false};
     std::atomic<bool> stopRequested{false};
 
