@@ -187,6 +187,13 @@ struct RawCounts {
     double firstSent = 0.0, lastSent = 0.0;
     bool allStamped = true;
     Clock::time_point firstArrival, lastArrival;
+    int stampedRate = 0;
+    int64_t videoFrames = 0;
+    int width = 0;
+    int height = 0;
+    std::optional<uint64_t> firstCounter;
+    std::optional<uint64_t> lastCounter;
+    int64_t consecutiveCounters = 0;
 
     // Samples per second between the first and the last frame, so where the
     // window's edges fall between frames does not matter. Send times are
@@ -200,13 +207,6 @@ struct RawCounts {
             return std::nullopt;
         return static_cast<double>(audioSamples) / span;
     }
-    int stampedRate = 0;
-    int64_t videoFrames = 0;
-    int width = 0;
-    int height = 0;
-    std::optional<uint64_t> firstCounter;
-    std::optional<uint64_t> lastCounter;
-    int64_t consecutiveCounters = 0;
 };
 
 // Raw thread: takes every frame the receiver delivers and counts those that
@@ -421,7 +421,7 @@ int probeSource(const Options& options)
         std::printf(", silent blocks %.1f %%\n", 100.0 * row["silentFraction"].get<double>());
     }
     const nlohmann::json& audio = report["audio"];
-    std::printf("audio: %zu channels, measured ", pulled.channels.size());
+    std::printf("audio: %zu channel%s, measured ", pulled.channels.size(), pulled.channels.size() == 1 ? "" : "s");
     if (audio["measuredSampleRate"].is_number())
         std::printf("%.1f Hz", audio["measuredSampleRate"].get<double>());
     else

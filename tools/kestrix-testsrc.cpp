@@ -262,7 +262,8 @@ int main(int argc, char** argv)
             const NDIlib_source_t* published = ndi().send_get_source_name(s.instance);
             const std::string name =
                 published != nullptr && published->p_ndi_name != nullptr ? published->p_ndi_name : s.spec.name;
-            std::string format = std::to_string(s.spec.channels) + " channels, " + std::to_string(s.spec.rate) + " Hz";
+            std::string format = std::to_string(s.spec.channels) +
+                (s.spec.channels == 1 ? " channel, " : " channels, ") + std::to_string(s.spec.rate) + " Hz";
             if (options->video)
                 format += ", " + std::to_string(options->video->width) + "x" + std::to_string(options->video->height) +
                     "@" + std::to_string(options->video->rateN) + "/" + std::to_string(options->video->rateD);
