@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -80,6 +81,9 @@ bool Receiver::connectOnce(int& fd)
     addr.sin_port = htons(static_cast<uint16_t>(port));
     WireHello hello;
     hello.bandwidth = bandwidth;
+    const int on = 1;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         !sendAll(fd, &hello, sizeof hello)) {
         if (fd >= 0)

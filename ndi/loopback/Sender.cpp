@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -290,6 +291,9 @@ void Sender::serviceConnections()
         if ((fds[1].revents & POLLIN) != 0) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
+                // Frames are small and due now: never hold one back to fill a packet.
+                const int on = 1;
+                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                 auto c = std::make_unique<Connection>();
                 c->fd = fd;
                 std::lock_guard lock(mutex);
