@@ -4,6 +4,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
+#include <QtCore/QFile>
 #include <QtCore/QStandardPaths>
 
 #include <algorithm>
@@ -33,7 +34,9 @@ AudioController::AudioController(Listener* controllerListener) : listener(contro
 
 AudioController::~AudioController()
 {
-    // The routing is written to the default path here once the mapping file is supported.
+    delayRestoreTask.wait();
+    // Whatever file the user worked on, the automatic one gets the routing at exit.
+    writeMappingFile(defaultMappingFilePath());
     ndiActive = false;
     qInfo() << "NDI source finder stopped";
 
@@ -162,17 +165,38 @@ void AudioController::audioDeviceAboutToStart(juce::AudioIODevice* device)
     started = true;
     sampleRate = rate;
     bufferSize = block;
-    mappingPath = defaultMappingFilePath();
+    setMappingFilePath(defaultMappingFilePath());
 
-    // The stored routing is read here once the mapping file is supported; until then every start gets the defaults.
-    addDefaultSenders();
+    // A file that cannot be loaded gives the routing of a first start; its bytes are kept when it is overwritten.
+    const std::string path = mappingFilePath();
+    if (!mappingFileExists() || !readMappingFile(path))
+        addDefaultSenders();
     if (outputDevice)
         addSender(kMonitor, 2);
-    processCommands();
+    drainCommandsBeforeStart();
 
     ndiRx.setFormat(sampleRate, bufferSize);
     ndiTx.setFormat(sampleRate, bufferSize);
     sourceFinder.setListener(this);
+
+    // Written back in the current layout, and read again for the first blocks.
+    writeMappingFile(path);
+    readMappingFile(path);
+}
+
+void AudioController::drainCommandsBeforeStart()
+{
+    // The clock is not ticking yet, so waiting out the pause after a load costs no block.
+    const auto deadline = std::chrono::steady_clock::now() + kRemoveAllPause + std::chrono::seconds(2);
+    for (;;) {
+        processCommands();
+        {
+            std::lock_guard lock(commandMutex);
+            if (commandQueue.empty() || std::chrono::steady_clock::now() > deadline)
+                return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void AudioController::addDefaultSenders()
@@ -302,6 +326,148 @@ bool AudioController::waitForCommands(std::chrono::milliseconds timeout)
     std::unique_lock lock(commandMutex);
     const uint64_t target = postedCount;
     return commandsExecuted.wait_for(lock, timeout, [&] { return executedCount >= target; });
+}
+
+// ---------------------------------------------------------------------------
+// The channel-mapping file
+
+std::string AudioController::mappingFilePath()
+{
+    std::lock_guard lock(commandMutex);
+    return mappingPath;
+}
+
+void AudioController::setMappingFilePath(const std::string& path)
+{
+    std::lock_guard lock(commandMutex);
+    mappingPath = path;
+}
+
+bool AudioController::mappingFileExists() const
+{
+    QFile file(QString::fromStdString(defaultMappingFilePath()));
+    return file.open(QIODevice::ReadOnly);
+}
+
+StoredRouting AudioController::storedRouting()
+{
+    std::lock_guard lock(commandMutex);
+    StoredRouting routing;
+    for (const auto& [name, mappings] : senderChannelMappingsMap) {
+        const auto video = senderVideoSources.find(name);
+        routing.senders.push_back({name, mappings, video != senderVideoSources.end() ? video->second : ""});
+    }
+    for (const auto& [name, sender] : senders) {
+        int32_t ms = MappingFile::toMilliseconds(sender.delayLine->delaySeconds());
+        // A stored delay not applied yet is still the sender's delay.
+        if (pendingDelays)
+            if (const auto waiting = pendingDelays->find(name); waiting != pendingDelays->end())
+                ms = waiting->second;
+        routing.delays.emplace_back(name, ms);
+    }
+    return routing;
+}
+
+bool AudioController::writeMappingFile(const std::string& path)
+{
+    const std::string text = MappingFile::render(storedRouting());
+    bool unreadable = false;
+    {
+        std::lock_guard lock(commandMutex);
+        unreadable = unreadableFiles.erase(path) != 0;
+    }
+    if (unreadable) {
+        // Never overwrite unseen a file that failed to load.
+        const std::string kept = MappingFile::keepUnreadableFile(path);
+        if (!kept.empty())
+            qWarning().noquote() << "The channel mappings that could not be loaded were kept in"
+                                 << QString::fromStdString(kept);
+    }
+    std::string error;
+    if (!MappingFile::writeFile(path, text, error)) {
+        qCritical().noquote() << "Cannot save channel mappings to" << QString::fromStdString(path) << "-"
+                              << QString::fromStdString(error);
+        return false;
+    }
+    return true;
+}
+
+bool AudioController::readMappingFile(const std::string& path)
+{
+    std::string text, error;
+    std::optional<StoredRouting> routing;
+    if (MappingFile::readFile(path, text, error))
+        routing = MappingFile::parse(text, error);
+    if (!routing) {
+        qCritical().noquote() << "Cannot load channel mappings from" << QString::fromStdString(path) << "-"
+                              << QString::fromStdString(error);
+        std::lock_guard lock(commandMutex);
+        unreadableFiles.insert(path);
+        return false;
+    }
+
+    std::vector<RoutingCommand> batch;
+    RoutingCommand clear;
+    clear.type = CommandType::RemoveAllSenders;
+    batch.push_back(std::move(clear));
+    for (StoredSender& stored : routing->senders) {
+        auto seed = std::make_unique<SenderSeed>();
+        if (!seed->state.initialise(stored.name, static_cast<uint32_t>(stored.mappings.size()), sampleRate, bufferSize))
+            continue;
+        seed->mappings = std::move(stored.mappings);
+        seed->videoSource = std::move(stored.videoSource);
+        RoutingCommand add;
+        add.type = CommandType::AddSender;
+        add.name = add.key = stored.name;
+        add.senderSeed = std::move(seed);
+        batch.push_back(std::move(add));
+    }
+    RoutingCommand publish;
+    publish.type = CommandType::PublishRouting;
+    batch.push_back(std::move(publish));
+
+    std::map<std::string, int32_t> delays;
+    for (const auto& [name, ms] : routing->delays)
+        if (ms != 0)
+            delays[name] = ms;
+    {
+        // One hold: the audio thread sees none or all of the batch.
+        std::lock_guard lock(commandMutex);
+        for (auto& command : batch)
+            commandQueue.push_back(std::move(command));
+        postedCount += batch.size();
+        // The file's delays replace any still waiting from an earlier load.
+        pendingDelays = delays.empty() ? std::nullopt : std::optional(std::move(delays));
+        pendingDelaysPublished = false;
+        unreadableFiles.erase(path);
+    }
+    qInfo().noquote() << "Loaded channel mappings from" << QString::fromStdString(path);
+    return true;
+}
+
+void AudioController::startNdiProcessing()
+{
+    ndiProcessingStarted = true;
+    std::lock_guard lock(commandMutex);
+    if (pendingDelays && pendingDelaysPublished)
+        delayRestoreTask.tryStart();
+}
+
+void AudioController::restoreDelays()
+{
+    for (;;) {
+        std::map<std::string, int32_t> table;
+        {
+            std::lock_guard lock(commandMutex);
+            if (!pendingDelays || !pendingDelaysPublished || !ndiProcessingStarted)
+                return;
+            table = std::move(*pendingDelays);
+            pendingDelays.reset();
+        }
+        for (const auto& [name, ms] : table)
+            if (setAVDelay(name, ms) && listener != nullptr)
+                listener->senderDelayChanged(name, ms);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -589,6 +755,9 @@ bool AudioController::execute(RoutingCommand& command, std::vector<Notification>
     case CommandType::PublishRouting:
         notifications.push_back(
             {Notification::Kind::routingPublished, {}, 0, senderChannelMappingsMap, senderVideoSources});
+        pendingDelaysPublished = true;
+        if (ndiProcessingStarted && pendingDelays)
+            delayRestoreTask.tryStart(); // never waits: the delays are built on the task's thread
         return true;
     }
     return true;

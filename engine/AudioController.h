@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/MappingFile.h"
 #include "engine/RoutingCommand.h"
 #include "engine/VirtualAudioDevice.h"
 #include "ndi/NDIRx.h"
@@ -16,6 +17,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +103,20 @@ public:
     // Any thread: waits until every command queued so far has executed; false on time-out.
     bool waitForCommands(std::chrono::milliseconds timeout);
 
+    // The channel-mapping file. User-interface thread (and the device's thread at
+    // start); each reads or writes the file on the calling thread.
+    // Writes the routing as executed so far, replacing the file only once it is complete.
+    bool writeMappingFile(const std::string& path);
+    // Replaces the routing with the file's, through the command queue; a file
+    // that cannot be read or understood changes nothing (false, logged).
+    bool readMappingFile(const std::string& path);
+    bool mappingFileExists() const;
+    void setMappingFilePath(const std::string& path);
+
+    // Any thread, once the page is ready: from then on every block receives,
+    // routes and sends, and the delays read from a file are applied.
+    void startNdiProcessing();
+
     // Set once, when the page is ready: from then on every block receives, routes and sends.
     std::atomic<bool> ndiProcessingStarted{false};
 
@@ -108,7 +125,7 @@ public:
     bool runsOnVirtualClock() const { return virtualClockRunning; }
     int currentSampleRate() const { return sampleRate; }
     int currentBufferSize() const { return bufferSize; }
-    const std::string& mappingFilePath() const { return mappingPath; }
+    std::string mappingFilePath();
     // The path of the automatic mapping file, in the user's application-data folder.
     static std::string defaultMappingFilePath();
     size_t captureTaskCount() const { return ndiRx.captureTaskCount(); }
@@ -141,6 +158,10 @@ private:
     };
 
     void setUpAudioClock();
+    void drainCommandsBeforeStart();
+    StoredRouting storedRouting();
+    // The delays a file asked for, applied once its routing is in place and NDI runs.
+    void restoreDelays();
     // Watchdog thread: a sound output that stops ticking outside shutdown hands
     // the clock over to the software device, so the NDI outputs never stop.
     void watchOutputDevice();
@@ -176,6 +197,10 @@ private:
     uint64_t postedCount = 0;   // under commandMutex
     uint64_t executedCount = 0; // under commandMutex
     std::chrono::steady_clock::time_point holdCommandsUntil{};
+    // Delays read from a file, waiting to be applied (under commandMutex).
+    std::optional<std::map<std::string, int32_t>> pendingDelays;
+    bool pendingDelaysPublished = false;
+    std::set<std::string> unreadableFiles; // paths whose last load failed (under commandMutex)
 
     std::unique_ptr<VirtualAudioDevice> virtualDevice;
     std::atomic<bool> outputDevice{false};
@@ -193,4 +218,5 @@ private:
     NDIRx ndiRx{_ndiRecvDataList, sourceFrames, sourceUseCounts, sourceFreshAudio, sourceFinder, videoPassThrough,
                 *this};
     NDITx ndiTx{senders, sourceFrames, sourceFreshAudio, senderChannelMappingsMap};
+    BackgroundTask delayRestoreTask{[this] { restoreDelays(); }};
 };

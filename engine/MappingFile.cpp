@@ -1,0 +1,204 @@
+#include "engine/MappingFile.h"
+
+#include "ndi/SenderState.h"
+
+#include <QtCore/QDateTime>
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QSaveFile>
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <limits>
+
+using nlohmann::json;
+
+namespace MappingFile {
+
+namespace {
+
+QString qPath(const std::string& path)
+{
+    return QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size()));
+}
+
+// The router has always worked inside the mapping file's folder.
+bool enterFolder(const std::string& path, std::string& error)
+{
+    const QString folder = QFileInfo(qPath(path)).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        error = "Cannot create path " + folder.toStdString();
+        return false;
+    }
+    if (!QDir::setCurrent(folder)) {
+        error = "Cannot change current path to " + folder.toStdString();
+        return false;
+    }
+    return true;
+}
+
+const json& member(const json& object, const char* key, json::value_t type, const std::string& where)
+{
+    const auto it = object.find(key);
+    if (it == object.end())
+        throw std::runtime_error(where + " has no \"" + key + "\"");
+    const bool matches = type == json::value_t::number_integer ? it->is_number() : it->type() == type;
+    if (!matches)
+        throw std::runtime_error(where + ": \"" + key + "\" is " + it->type_name());
+    return *it;
+}
+
+int64_t wholeNumber(const json& value, int64_t minimum, int64_t maximum, const std::string& what)
+{
+    const double number = value.get<double>();
+    if (!std::isfinite(number) || number < static_cast<double>(minimum) || number > static_cast<double>(maximum))
+        throw std::runtime_error(what + " " + value.dump() + " is out of range");
+    return value.is_number_float() ? static_cast<int64_t>(number) : value.get<int64_t>();
+}
+
+StoredSender readSender(const json& s, size_t index)
+{
+    const std::string where = "sender " + std::to_string(index + 1);
+    if (!s.is_object())
+        throw std::runtime_error(where + " is " + s.type_name() + ", not an object");
+    StoredSender sender;
+    sender.name = member(s, "senderName", json::value_t::string, where).get<std::string>();
+    const json& channels = member(s, "senderChannelMappings", json::value_t::array, where);
+    if (channels.size() > SenderState::kMaxChannels)
+        throw std::runtime_error(where + " has " + std::to_string(channels.size()) + " channels, at most " +
+                                 std::to_string(SenderState::kMaxChannels));
+    for (size_t c = 0; c < channels.size(); ++c) {
+        const std::string channelWhere = where + " channel " + std::to_string(c + 1);
+        if (!channels[c].is_object())
+            throw std::runtime_error(channelWhere + " is " + channels[c].type_name() + ", not an object");
+        const std::string source = member(channels[c], "sourceName", json::value_t::string, channelWhere).get<std::string>();
+        const int64_t stored = wholeNumber(member(channels[c], "sourceChannel", json::value_t::number_integer, channelWhere),
+                                           0, std::numeric_limits<uint32_t>::max(), channelWhere + " source channel");
+        // Counted from 1 in the file; 0 is no channel.
+        sender.mappings.push_back({static_cast<uint32_t>(stored - 1), source});
+    }
+    if (const auto video = s.find("videoSource"); video != s.end()) {
+        if (!video->is_string())
+            throw std::runtime_error(where + ": \"videoSource\" is " + video->type_name());
+        sender.videoSource = video->get<std::string>();
+    }
+    return sender;
+}
+
+} // namespace
+
+int32_t toMilliseconds(double seconds)
+{
+    return static_cast<int32_t>(std::lround(seconds * 1000.0));
+}
+
+std::string render(const StoredRouting& routing)
+{
+    json senders = json::array();
+    for (const StoredSender& s : routing.senders) {
+        json channels = json::array();
+        for (const ChannelMapping& m : s.mappings)
+            channels.push_back({{"sourceChannel", static_cast<int64_t>(static_cast<int32_t>(m.sourceChannel + 1))},
+                                {"sourceName", m.sourceName}});
+        senders.push_back({{"senderChannelMappings", channels}, {"senderName", s.name}, {"videoSource", s.videoSource}});
+    }
+    json delays = json::array();
+    for (const auto& [name, ms] : routing.delays)
+        delays.push_back({{"delay", ms}, {"senderName", name}});
+    const json document = {{"senderChannelMappings", senders}, {"senderDelayMappings", delays}};
+    return document.dump(4, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::optional<StoredRouting> parse(std::string_view text, std::string& error)
+{
+    StoredRouting routing;
+    if (text.empty())
+        return routing; // an empty file holds no senders
+    try {
+        const json document = json::parse(text);
+        const json* senders = nullptr;
+        const json* delays = nullptr;
+        if (document.is_array()) {
+            senders = &document; // the older layout: senders only, no delays
+        } else if (document.is_object()) {
+            if (const auto it = document.find("senderChannelMappings"); it != document.end()) {
+                if (!it->is_array())
+                    throw std::runtime_error(std::string("\"senderChannelMappings\" is ") + it->type_name());
+                senders = &*it;
+            }
+            if (const auto it = document.find("senderDelayMappings"); it != document.end()) {
+                if (!it->is_array())
+                    throw std::runtime_error(std::string("\"senderDelayMappings\" is ") + it->type_name());
+                delays = &*it;
+            }
+        } else {
+            throw std::runtime_error(std::string("the top level is ") + document.type_name() +
+                                     ", neither an object nor an array");
+        }
+        for (size_t i = 0; senders != nullptr && i < senders->size(); ++i)
+            routing.senders.push_back(readSender((*senders)[i], i));
+        for (size_t i = 0; delays != nullptr && i < delays->size(); ++i) {
+            const std::string where = "delay " + std::to_string(i + 1);
+            const json& d = (*delays)[i];
+            if (!d.is_object())
+                throw std::runtime_error(where + " is " + d.type_name() + ", not an object");
+            const std::string name = member(d, "senderName", json::value_t::string, where).get<std::string>();
+            const int64_t ms = wholeNumber(member(d, "delay", json::value_t::number_integer, where),
+                                           std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
+                                           where);
+            routing.delays.emplace_back(name, static_cast<int32_t>(ms));
+        }
+    } catch (const json::parse_error& e) {
+        error = "not valid JSON at byte " + std::to_string(e.byte) + " (" + e.what() + ")";
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+    return routing;
+}
+
+bool readFile(const std::string& path, std::string& text, std::string& error)
+{
+    if (!enterFolder(path, error))
+        return false;
+    QFile file(qPath(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = "cannot be opened (" + file.errorString().toStdString() + ")";
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    text.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
+    return true;
+}
+
+bool writeFile(const std::string& path, const std::string& text, std::string& error)
+{
+    if (!enterFolder(path, error))
+        return false;
+    QSaveFile file(qPath(path));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        error = file.errorString().toStdString();
+        return false;
+    }
+    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.commit()) {
+        error = file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+std::string keepUnreadableFile(const std::string& path)
+{
+    const QString original = qPath(path);
+    if (!QFileInfo::exists(original))
+        return {};
+    const QString kept = original + ".bad-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    QFile::remove(kept);
+    return QFile::copy(original, kept) ? kept.toStdString() : std::string();
+}
+
+} // namespace MappingFile
