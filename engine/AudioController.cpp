@@ -370,6 +370,9 @@ StoredRouting AudioController::storedRouting()
 
 bool AudioController::writeMappingFile(const std::string& path)
 {
+    // A load still under way (its senders wait out the pause after clearing) is
+    // part of the routing: never write the cleared state in between.
+    waitForCommands(kRemoveAllPause + std::chrono::seconds(1));
     const std::string text = MappingFile::render(storedRouting());
     bool unreadable = false;
     {

@@ -105,7 +105,8 @@ public:
 
     // The channel-mapping file. User-interface thread (and the device's thread at
     // start); each reads or writes the file on the calling thread.
-    // Writes the routing as executed so far, replacing the file only once it is complete.
+    // Writes the routing once the changes queued so far have run (a load under way
+    // included), replacing the file only once it is complete.
     bool writeMappingFile(const std::string& path);
     // Replaces the routing with the file's, through the command queue; a file
     // that cannot be read or understood changes nothing (false, logged).

@@ -1,0 +1,219 @@
+// The router and its mapping file: what a start reads and writes, Load, Save,
+// Save As and exit, stored delays, and bad files that must change nothing.
+
+#include "engine/AudioController.h"
+#include "support/ControllerListener.h"
+#include "support/LoopbackEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QtCore/QDir>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void put(const fs::path& path, const std::string& text)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Each test gets its own application-data folder.
+class RoutingPersistence : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "kestrix-data-XXXXXX").string();
+        dataHome = mkdtemp(pattern.data());
+        setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+        defaultFile = AudioController::defaultMappingFilePath();
+        ASSERT_EQ(defaultFile, (dataHome / "Morvane/Kestrix/sendersChannelMappings.ploverc").string());
+    }
+    void TearDown() override { fs::remove_all(dataHome); }
+
+    std::map<std::string, size_t> senderChannels(AudioController& c)
+    {
+        std::map<std::string, size_t> result;
+        for (const auto& [name, mappings] : c.routingSnapshot().mappings)
+            result[name] = mappings.size();
+        return result;
+    }
+
+    fs::path dataHome;
+    fs::path defaultFile;
+};
+
+const std::string storedRouting = R"json({
+    "senderChannelMappings": [
+        {
+            "senderChannelMappings": [
+                { "sourceChannel": 4, "sourceName": "FAR (Desk)" },
+                { "sourceChannel": 0, "sourceName": "" }
+            ],
+            "senderName": "Stage",
+            "videoSource": "FAR (Camera)"
+        },
+        { "senderChannelMappings": [], "senderName": "Quiet", "videoSource": "" }
+    ],
+    "senderDelayMappings": [
+        { "delay": -250, "senderName": "Stage" },
+        { "delay": 0, "senderName": "Quiet" }
+    ]
+})json";
+
+} // namespace
+
+TEST_F(RoutingPersistence, aFirstStartWritesTheDefaultSendersToTheDefaultFile)
+{
+    {
+        ControllerListener listener;
+        AudioController controller(&listener);
+        EXPECT_EQ(controller.mappingFilePath(), defaultFile.string());
+        ASSERT_TRUE(fs::exists(defaultFile)) << "written at start";
+    }
+    std::string error;
+    const auto routing = MappingFile::parse(slurp(defaultFile), error);
+    ASSERT_TRUE(routing) << error;
+    ASSERT_EQ(routing->senders.size(), 3u);
+    EXPECT_EQ(routing->senders[0].name, "Plover Sender 1");
+    EXPECT_EQ(routing->senders[2].mappings.size(), 6u);
+}
+
+TEST_F(RoutingPersistence, aStoredRoutingIsRestoredWithItsDelaysOnceNdiRuns)
+{
+    put(defaultFile, storedRouting);
+    ControllerListener listener;
+    AudioController controller(&listener);
+    ASSERT_TRUE(controller.waitForCommands(5s));
+    const RoutingSnapshot routing = controller.routingSnapshot();
+    const std::map<std::string, size_t> expected{{"Quiet", 0}, {"Stage", 2}};
+    EXPECT_EQ(senderChannels(controller), expected);
+    EXPECT_EQ(routing.mappings.at("Stage")[0], (ChannelMapping{3, "FAR (Desk)"}));
+    EXPECT_EQ(routing.mappings.at("Stage")[1], ChannelMapping{});
+    EXPECT_EQ(routing.videoSources.at("Stage"), "FAR (Camera)");
+
+    // Written at start before the delay was applied: a crash now must not lose it.
+    EXPECT_NE(slurp(defaultFile).find("\"delay\": -250"), std::string::npos);
+
+    controller.startNdiProcessing();
+    ASSERT_TRUE(listener.waitFor({"delay", "Stage", -250}, 5s));
+    EXPECT_DOUBLE_EQ(controller.routingSnapshot().delaySeconds.at("Stage"), -0.25);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(listener.about("Quiet").empty()) << "a delay of 0 is not applied";
+    EXPECT_EQ(listener.about("Stage").size(), 1u) << "restored exactly once";
+}
+
+TEST_F(RoutingPersistence, theOlderLayoutIsRewrittenInTheCurrentOneAtStart)
+{
+    put(defaultFile, R"([{"senderName": "Old", "senderChannelMappings": [{"sourceName": "", "sourceChannel": 0}]}])");
+    ControllerListener listener;
+    AudioController controller(&listener);
+    const std::string text = slurp(defaultFile);
+    EXPECT_EQ(text.rfind("{\n    \"senderChannelMappings\": [", 0), 0u) << text;
+    EXPECT_NE(text.find("\"senderDelayMappings\": [\n        {\n            \"delay\": 0,\n            \"senderName\": \"Old\""),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(RoutingPersistence, saveAsThenSaveWriteTheChosenFileWhileExitWritesTheDefault)
+{
+    const fs::path chosen = dataHome / "shows" / "tonight.ploverc";
+    {
+        ControllerListener listener;
+        AudioController controller(&listener);
+        ASSERT_TRUE(controller.writeMappingFile(chosen.string())); // Save As
+        controller.setMappingFilePath(chosen.string());
+        controller.addSender("Added Later", 3);
+        ASSERT_TRUE(controller.waitForCommands(2s));
+        ASSERT_TRUE(controller.writeMappingFile(controller.mappingFilePath())); // Save
+        EXPECT_NE(slurp(chosen).find("Added Later"), std::string::npos);
+        EXPECT_EQ(slurp(defaultFile).find("Added Later"), std::string::npos) << "not saved there yet";
+    }
+    EXPECT_NE(slurp(defaultFile).find("Added Later"), std::string::npos) << "exit writes the default file";
+}
+
+TEST_F(RoutingPersistence, aFileThatCannotBeLoadedChangesNothingAndIsNeverOverwrittenUnseen)
+{
+    // At start: the router begins as a first start does, and the bad file's bytes are kept.
+    const std::string garbage = "{ \"senderChannelMappings\": [ {\"senderName\": ";
+    put(defaultFile, garbage);
+    {
+        ControllerListener listener;
+        AudioController controller(&listener);
+        ASSERT_TRUE(controller.waitForCommands(3s));
+        EXPECT_EQ(senderChannels(controller).size(), 3u) << "the default senders";
+        bool kept = false;
+        for (const auto& entry : fs::directory_iterator(defaultFile.parent_path()))
+            kept = kept || (entry.path().filename().string().rfind("sendersChannelMappings.ploverc.bad-", 0) == 0 &&
+                            slurp(entry.path()) == garbage);
+        EXPECT_TRUE(kept);
+
+        // While running: a bad file, a folder, and a missing file are refused; the routing stays.
+        controller.addAudioConnection("FAR (Desk)", 1, "Plover Sender 2", 1);
+        ASSERT_TRUE(controller.waitForCommands(2s));
+        const RoutingSnapshot before = controller.routingSnapshot();
+        const fs::path bad = dataHome / "bad.ploverc";
+        put(bad, R"({"senderChannelMappings": [{"senderName": "X", "senderChannelMappings": [{"sourceName": 1, "sourceChannel": 1}]}]})");
+        fs::create_directories(dataHome / "folder.ploverc");
+        EXPECT_FALSE(controller.readMappingFile(bad.string()));
+        EXPECT_FALSE(controller.readMappingFile((dataHome / "folder.ploverc").string()));
+        EXPECT_FALSE(controller.readMappingFile((dataHome / "missing.ploverc").string()));
+        ASSERT_TRUE(controller.waitForCommands(2s));
+        const RoutingSnapshot after = controller.routingSnapshot();
+        EXPECT_EQ(after.mappings, before.mappings);
+        EXPECT_EQ(after.videoSources, before.videoSources);
+        EXPECT_EQ(after.useCounts, before.useCounts);
+    }
+    std::string error;
+    EXPECT_TRUE(MappingFile::parse(slurp(defaultFile), error)) << "the default file is valid again: " << error;
+}
+
+TEST_F(RoutingPersistence, anEmptyFileLoadsARoutingWithoutSendersAndTheClockKeepsTicking)
+{
+    struct Ticks : AudioController {
+        using AudioController::AudioController;
+        std::atomic<int64_t> longestGapNanos{0};
+        std::atomic<int64_t> lastNanos{0};
+        void audioDeviceIOCallbackWithContext(const float* const* i, int ni, float* const* o, int no, int n,
+                                              const juce::AudioIODeviceCallbackContext& c) override
+        {
+            const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+            if (lastNanos != 0)
+                longestGapNanos = std::max<int64_t>(longestGapNanos, now - lastNanos);
+            lastNanos = now;
+            AudioController::audioDeviceIOCallbackWithContext(i, ni, o, no, n, c);
+        }
+    };
+    const fs::path empty = dataHome / "empty.ploverc";
+    put(empty, "");
+    ControllerListener listener;
+    Ticks controller(&listener);
+    std::this_thread::sleep_for(1500ms); // past the start's own reload
+    ASSERT_TRUE(controller.waitForCommands(3s));
+    controller.longestGapNanos = 0;
+    ASSERT_TRUE(controller.readMappingFile(empty.string()));
+    ASSERT_TRUE(controller.waitForCommands(3s));
+    EXPECT_TRUE(senderChannels(controller).empty());
+    EXPECT_LT(controller.longestGapNanos.load(), 300'000'000) << "the pause after clearing the senders never stalls a block";
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
+    return RUN_ALL_TESTS();
+}
