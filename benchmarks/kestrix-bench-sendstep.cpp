@@ -58,6 +58,7 @@ int main(int argc, char** argv)
         const std::string name = "Bench Sender " + std::to_string(k);
         SenderState state;
         state.initialise(name, kSenderChannels, kRate, kBlock);
+        state.createSendInstance();
         if (k % 4 == 1)
             state.delayLine->setDelay(0.1, kRate, kBlock, kSenderChannels); // a quarter of them delayed
         senders.emplace(name, std::move(state));

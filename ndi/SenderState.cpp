@@ -64,7 +64,6 @@ bool SenderState::initialise(const std::string& name, uint32_t channels, int sam
         delayLine = std::make_shared<AVDelayLine>();
     if (delayLine->delaySeconds() > 0)
         delayLine->setDelay(delayLine->delaySeconds(), sampleRate, samplesPerBlock, static_cast<int>(channels));
-    createSendInstance();
     return true;
 }
 

@@ -20,12 +20,13 @@ public:
     SenderState(const SenderState&) = delete;
     SenderState& operator=(const SenderState&) = delete;
 
-    // Any thread but the audio thread; allocates. Prepares the block buffer
-    // and, unless the sender is "Monitor", its NDI instance. False (with a
-    // log line) for a channel count beyond kMaxChannels.
+    // Any thread but the audio thread; allocates. Prepares the block buffer.
+    // False (with a log line) for a channel count beyond kMaxChannels.
     bool initialise(const std::string& name, uint32_t channels, int sampleRate, int samplesPerBlock);
 
     // Creates the NDI instance if there is none yet ("Monitor" never has one).
+    // Done when the sender joins the routing, once a sender of the same name
+    // has gone: the network then sees exactly the name the user chose.
     void createSendInstance();
 
     bool isMonitor() const { return ndiName == kMonitorName; }

@@ -41,7 +41,11 @@ std::string published(const std::string& stream)
 struct Engine {
     ControllerListener listener;
     AudioController controller{&listener};
-    Engine() { controller.ndiProcessingStarted = true; }
+    Engine()
+    {
+        controller.ndiProcessingStarted = true;
+        controller.waitForCommands(5s); // the start reloads the file it wrote
+    }
 };
 
 std::vector<float> channel(const std::vector<RawReceiver::Block>& blocks, int c)

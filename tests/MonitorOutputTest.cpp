@@ -22,6 +22,7 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndNothingElse)
         ControllerListener listener;
         AudioController controller(&listener);
         ASSERT_TRUE(controller.hasOutputDevice());
+        ASSERT_TRUE(controller.waitForCommands(5s)); // the start reloads the file it wrote
         EXPECT_EQ(controller.routingSnapshot().mappings.at("Monitor").size(), 2u);
         controller.ndiProcessingStarted = true;
         ASSERT_TRUE(listener.waitFor({"added", source.publishedName(), kNoChannel}));

@@ -54,6 +54,7 @@ TEST(NoAllocation, channelCopyDelayAndSendAllocateNothing)
         const std::string name = "Out " + std::to_string(k);
         SenderState state;
         ASSERT_TRUE(state.initialise(name, 8, kRate, kBlock));
+        state.createSendInstance();
         if (k == 1) {
             ASSERT_TRUE(state.delayLine->setDelay(0.1, kRate, kBlock, 8));
         }

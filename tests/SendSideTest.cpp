@@ -32,6 +32,7 @@ struct SendSide {
     {
         SenderState state;
         EXPECT_TRUE(state.initialise(name, channels, kRate, kBlock));
+        state.createSendInstance();
         mappings[name] = std::vector<ChannelMapping>(channels);
         return senders.emplace(name, std::move(state)).first->second;
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// Gives a test process a discovery folder of its own, so tests running at the
-// same time never see each other's loopback sources. Must run before the NDI
-// runtime is first used.
+// Gives a test process a discovery folder and an application-data folder of
+// its own, so tests never see each other's loopback sources nor the user's
+// files. Must run before the NDI runtime is first used.
 
 #include <gtest/gtest.h>
 
@@ -18,6 +18,8 @@ public:
         folder = mkdtemp(pattern.data());
         ASSERT_FALSE(folder.empty());
         setenv("KESTRIX_LOOPBACK_DIR", folder.c_str(), 1);
+        // Nothing a test runs may touch the user's own mapping file.
+        setenv("XDG_DATA_HOME", (folder + "/data").c_str(), 1);
     }
     void TearDown() override
     {

@@ -53,6 +53,7 @@ public:
         rx.waitForCapture();
         SenderState state;
         state.initialise(name, channels, kRate, kBlock);
+        state.createSendInstance();
         mappings[name] = std::vector<ChannelMapping>(channels);
         return senders.emplace(name, std::move(state)).first->second;
     }

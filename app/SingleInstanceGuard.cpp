@@ -1,0 +1,60 @@
+#include "app/SingleInstanceGuard.h"
+
+#include <QtCore/QCryptographicHash>
+
+QString makeGuardKey(const QString& salt, const QString& name)
+{
+    const QByteArray bytes = salt.toUtf8() + name.toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+}
+
+SingleInstanceGuard::SingleInstanceGuard()
+    : lockName(makeGuardKey(saltText, "_memLockRouterKey"))
+    , segmentName(makeGuardKey(saltText, "_sharedmemRouterKey"))
+    , segment(segmentName)
+    , lock(lockName, 1, QSystemSemaphore::Open)
+{
+    // A segment left by a process that was killed has no one attached: attaching
+    // and detaching a temporary handle removes it.
+    lock.acquire();
+    {
+        QSharedMemory stale(segmentName);
+        stale.attach();
+    }
+    lock.release();
+}
+
+SingleInstanceGuard::~SingleInstanceGuard()
+{
+    release();
+}
+
+bool SingleInstanceGuard::isAnotherRunning()
+{
+    if (segment.isAttached())
+        return false;
+    lock.acquire();
+    const bool attached = segment.attach();
+    if (attached)
+        segment.detach();
+    lock.release();
+    return attached;
+}
+
+bool SingleInstanceGuard::tryToRun()
+{
+    lock.acquire();
+    const bool created = segment.create(8);
+    lock.release();
+    if (!created)
+        release();
+    return created;
+}
+
+void SingleInstanceGuard::release()
+{
+    lock.acquire();
+    if (segment.isAttached())
+        segment.detach();
+    lock.release();
+}
