@@ -11,7 +11,7 @@ packages=(
   juce-modules-source libasound2-dev
   nlohmann-json3-dev libsamplerate0-dev libfftw3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth imagemagick fonts-lato
+  xvfb xauth imagemagick fonts-lato chromium
 )
 
 missing=()
