@@ -39,12 +39,11 @@ function visibleSourceNames() {
     .filter(li => li.offsetParent !== null).map(li => li.querySelector('.item-name').textContent));
 }
 
-/** Row indexes visible in each half; both halves must agree. */
+/** Row indexes visible in each half, read at one moment; both halves must agree. */
 async function visibleRows() {
-  const read = id => page.locator(`#${id} > li`).evaluateAll(lis =>
-    lis.map((li, i) => (li.offsetParent !== null ? i : -1)).filter(i => i >= 0));
-  const left = await read('connectedSources');
-  assert.deepEqual(await read('connectedSenders'), left);
+  const [left, right] = await page.evaluate(() => ['connectedSources', 'connectedSenders'].map(id =>
+    [...document.getElementById(id).children].map((li, i) => (li.offsetParent !== null ? i : -1)).filter(i => i >= 0)));
+  assert.deepEqual(right, left);
   return left;
 }
 

@@ -161,13 +161,10 @@ export function highlighted(page, side) {
     e.closest('.tree-item').querySelector(':scope > .item-name').textContent, e.textContent]));
 }
 
-/** Visible connection rows as [left text parts, right text parts]. */
-export async function connectionRows(page, { visibleOnly = false } = {}) {
-  const read = sel => page.locator(sel).evaluateAll((lis, only) => lis
-    .filter(li => !only || li.offsetParent !== null)
-    .map(li => [...li.querySelectorAll('span')].map(s => s.textContent)), visibleOnly);
-  const left = await read('#connectedSources > li');
-  const right = await read('#connectedSenders > li');
+/** Connection rows, both halves read at one moment, as [...left texts, '|', ...right texts]. */
+export async function connectionRows(page) {
+  const [left, right] = await page.evaluate(() => ['connectedSources', 'connectedSenders'].map(id =>
+    [...document.getElementById(id).children].map(li => [...li.querySelectorAll('span')].map(s => s.textContent))));
   assert.equal(left.length, right.length, 'both halves of the rows must stay in step');
   return left.map((l, i) => [...l, '|', ...right[i]]);
 }
