@@ -44,7 +44,16 @@ bool SingleInstanceGuard::isAnotherRunning()
 bool SingleInstanceGuard::tryToRun()
 {
     lock.acquire();
-    const bool created = segment.create(8);
+    bool created = segment.create(8);
+    if (!created && segment.error() == QSharedMemory::AlreadyExists) {
+        // The key may only now exist as a file, so the clean-up at construction
+        // could not reach a segment left by a killed process: try it again.
+        {
+            QSharedMemory stale(segmentName);
+            stale.attach();
+        }
+        created = segment.create(8);
+    }
     lock.release();
     if (!created)
         release();

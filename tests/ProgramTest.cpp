@@ -82,7 +82,10 @@ protected:
                                      "QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:" + std::to_string(port),
                                      "TMPDIR=" + (folder / "tmp").string(), "XDG_DATA_HOME=" + (folder / "data").string(),
                                      "KESTRIX_LOOPBACK_DIR=" + (folder / "loopback").string(),
-                                     "KESTRIX_NDI_RUNTIME=" KESTRIX_LOOPBACK_RUNTIME},
+                                     "KESTRIX_NDI_RUNTIME=" KESTRIX_LOOPBACK_RUNTIME,
+                                     // Under the sanitizers: the web engine's own findings are not ours.
+                                     "LSAN_OPTIONS=suppressions=" LSAN_SUPPRESSIONS,
+                                     "ASAN_OPTIONS=abort_on_error=1:new_delete_type_mismatch=0"},
             (folder / log).string());
     }
 
