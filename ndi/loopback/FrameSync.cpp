@@ -230,21 +230,7 @@ void FrameSync::captureVideo(NDIlib_video_frame_v2_t& out)
         std::memset(static_cast<void*>(&out), 0, sizeof out); // no picture yet: all zero
         return;
     }
-    const WireHeader& h = latestVideo->header;
-    out = NDIlib_video_frame_v2_t{};
-    out.xres = h.xres;
-    out.yres = h.yres;
-    out.FourCC = static_cast<NDIlib_FourCC_video_type_e>(h.fourCC);
-    out.frame_rate_N = h.rateN;
-    out.frame_rate_D = h.rateD;
-    out.picture_aspect_ratio = h.aspect;
-    out.frame_format_type = static_cast<NDIlib_frame_format_type_e>(h.formatType);
-    out.timecode = h.timecode;
-    out.p_data = latestVideo->payload.data();
-    out.line_stride_in_bytes = h.strideOrSize;
-    out.p_metadata =
-        latestVideo->metadata.empty() ? nullptr : reinterpret_cast<const char*>(latestVideo->metadata.data());
-    out.timestamp = h.timestamp;
+    out = latestVideo->videoFrame();
     videoHandedOut.push_back(latestVideo);
 }
 

@@ -33,6 +33,24 @@ void push(std::deque<std::unique_ptr<ReceivedFrame>>& queue, std::unique_ptr<Rec
 
 } // namespace
 
+NDIlib_video_frame_v2_t ReceivedFrame::videoFrame()
+{
+    NDIlib_video_frame_v2_t v;
+    v.xres = header.xres;
+    v.yres = header.yres;
+    v.FourCC = static_cast<NDIlib_FourCC_video_type_e>(header.fourCC);
+    v.frame_rate_N = header.rateN;
+    v.frame_rate_D = header.rateD;
+    v.picture_aspect_ratio = header.aspect;
+    v.frame_format_type = static_cast<NDIlib_frame_format_type_e>(header.formatType);
+    v.timecode = header.timecode;
+    v.p_data = payload.data();
+    v.line_stride_in_bytes = header.strideOrSize;
+    v.p_metadata = metadataText();
+    v.timestamp = header.timestamp;
+    return v;
+}
+
 Receiver* Receiver::create(const NDIlib_recv_create_v3_t* settings)
 {
     std::unique_ptr<Receiver> r(new Receiver);
@@ -212,26 +230,13 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t* video, NDIlib_aud
     std::unique_ptr<ReceivedFrame> frame = std::move(queue->front());
     queue->pop_front();
     const WireHeader& h = frame->header;
-    const char* text = frame->metadata.empty() ? nullptr : reinterpret_cast<const char*>(frame->metadata.data());
+    const char* text = frame->metadataText();
     const void* key = nullptr;
     NDIlib_frame_type_e type = NDIlib_frame_type_none;
     switch (h.kind) {
     case WireKind::video: {
-        NDIlib_video_frame_v2_t v;
-        v.xres = h.xres;
-        v.yres = h.yres;
-        v.FourCC = static_cast<NDIlib_FourCC_video_type_e>(h.fourCC);
-        v.frame_rate_N = h.rateN;
-        v.frame_rate_D = h.rateD;
-        v.picture_aspect_ratio = h.aspect;
-        v.frame_format_type = static_cast<NDIlib_frame_format_type_e>(h.formatType);
-        v.timecode = h.timecode;
-        v.p_data = frame->payload.data();
-        v.line_stride_in_bytes = h.strideOrSize;
-        v.p_metadata = text;
-        v.timestamp = h.timestamp;
-        *video = v;
-        key = v.p_data;
+        *video = frame->videoFrame();
+        key = video->p_data;
         type = NDIlib_frame_type_video;
         break;
     }

@@ -20,6 +20,10 @@ struct ReceivedFrame {
     std::vector<uint8_t> metadata;
     std::vector<uint8_t> payload;
     uint64_t sequence = 0;
+
+    // The picture as a frame descriptor pointing into this frame's bytes.
+    NDIlib_video_frame_v2_t videoFrame();
+    const char* metadataText() { return metadata.empty() ? nullptr : reinterpret_cast<const char*>(metadata.data()); }
 };
 
 // Connects to a source by name and keeps reconnecting while it lives, so a
