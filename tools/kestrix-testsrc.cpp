@@ -55,7 +55,7 @@ Exit status: 0 after a clean stop, 1 when a sender cannot be created,
 2 for bad arguments.
 )";
 
-struct SourceSpec {
+struct SourceDefinition {
     std::string name;
     int channels = 0;
     int rate = 48000;
@@ -69,7 +69,7 @@ struct VideoSpec {
 };
 
 struct Options {
-    std::vector<SourceSpec> sources;
+    std::vector<SourceDefinition> sources;
     std::optional<VideoSpec> video;
     std::optional<double> seconds;
 };
@@ -79,7 +79,7 @@ bool allDigits(std::string_view text)
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-std::optional<SourceSpec> parseSource(std::string_view text, std::string& error)
+std::optional<SourceDefinition> parseSource(std::string_view text, std::string& error)
 {
     const auto last = text.rfind(':');
     if (last == std::string_view::npos) {
@@ -96,9 +96,9 @@ std::optional<SourceSpec> parseSource(std::string_view text, std::string& error)
         head = head.substr(0, before);
     }
 
-    SourceSpec spec;
-    spec.name = std::string(head);
-    if (spec.name.empty()) {
+    SourceDefinition definition;
+    definition.name = std::string(head);
+    if (definition.name.empty()) {
         error = "source name is empty in '" + std::string(text) + "'";
         return std::nullopt;
     }
@@ -108,7 +108,7 @@ std::optional<SourceSpec> parseSource(std::string_view text, std::string& error)
             std::to_string(maxChannels);
         return std::nullopt;
     }
-    spec.channels = static_cast<int>(*channels);
+    definition.channels = static_cast<int>(*channels);
     if (!rateText.empty()) {
         const auto rate = parseInteger(rateText, minRate, maxRate);
         if (!rate) {
@@ -116,9 +116,9 @@ std::optional<SourceSpec> parseSource(std::string_view text, std::string& error)
                 std::to_string(maxRate) + " (a NAME ending in ':<number>' needs RATE written out)";
             return std::nullopt;
         }
-        spec.rate = static_cast<int>(*rate);
+        definition.rate = static_cast<int>(*rate);
     }
-    return spec;
+    return definition;
 }
 
 std::optional<VideoSpec> parseVideo(std::string_view text, std::string& error)
@@ -171,14 +171,14 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
             value = argv[++i];
         }
         if (option == "--source") {
-            auto spec = parseSource(*value, error);
-            if (!spec)
+            auto definition = parseSource(*value, error);
+            if (!definition)
                 return std::nullopt;
-            if (!names.insert(spec->name).second) {
-                error = "source name '" + spec->name + "' given twice";
+            if (!names.insert(definition->name).second) {
+                error = "source name '" + definition->name + "' given twice";
                 return std::nullopt;
             }
-            options.sources.push_back(std::move(*spec));
+            options.sources.push_back(std::move(*definition));
         } else if (option == "--video") {
             options.video = parseVideo(*value, error);
             if (!options.video)
@@ -199,7 +199,7 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
 }
 
 struct Sender {
-    SourceSpec spec;
+    SourceDefinition definition;
     NDIlib_send_instance_t instance = nullptr;
 };
 
@@ -209,7 +209,7 @@ void sendAudio(std::vector<Sender>& senders, const std::atomic<bool>& running)
 {
     std::vector<std::unique_ptr<ToneSource>> tones;
     for (const Sender& s : senders)
-        tones.push_back(std::make_unique<ToneSource>(s.spec.channels, s.spec.rate));
+        tones.push_back(std::make_unique<ToneSource>(s.definition.channels, s.definition.rate));
 
     BlockSchedule schedule(ToneSource::tickSamples, ToneSource::tickRate);
     while (running.load() && !stopRequested()) {
@@ -242,38 +242,38 @@ int main(int argc, char** argv)
 
     std::vector<Sender> senders;
     int status = 0;
-    for (const SourceSpec& spec : options->sources) {
+    for (const SourceDefinition& definition : options->sources) {
         NDIlib_send_create_t settings;
-        settings.p_ndi_name = spec.name.c_str();
+        settings.p_ndi_name = definition.name.c_str();
         settings.clock_video = true;
         settings.clock_audio = false;
         NDIlib_send_instance_t instance = ndi().send_create_v2(&settings, nullptr);
         if (instance == nullptr) {
             std::fprintf(
-                stderr, "kestrix-testsrc: the NDI runtime could not create a sender named '%s'\n", spec.name.c_str());
+                stderr, "kestrix-testsrc: the NDI runtime could not create a sender named '%s'\n", definition.name.c_str());
             status = 1;
             break;
         }
-        senders.push_back({spec, instance});
+        senders.push_back({definition, instance});
     }
 
     if (status == 0) {
         for (const Sender& s : senders) {
             const NDIlib_source_t* published = ndi().send_get_source_name(s.instance);
             const std::string name =
-                published != nullptr && published->p_ndi_name != nullptr ? published->p_ndi_name : s.spec.name;
-            std::string format = std::to_string(s.spec.channels) +
-                (s.spec.channels == 1 ? " channel, " : " channels, ") + std::to_string(s.spec.rate) + " Hz";
+                published != nullptr && published->p_ndi_name != nullptr ? published->p_ndi_name : s.definition.name;
+            std::string format = std::to_string(s.definition.channels) +
+                (s.definition.channels == 1 ? " channel, " : " channels, ") + std::to_string(s.definition.rate) + " Hz";
             if (options->video)
                 format += ", " + std::to_string(options->video->width) + "x" + std::to_string(options->video->height) +
                     "@" + std::to_string(options->video->rateN) + "/" + std::to_string(options->video->rateD);
             std::fwrite(name.data(), 1, name.size(), stdout);
             std::fprintf(stdout, "\t%s\n", format.c_str());
-            for (int c = 0; c < s.spec.channels; ++c)
-                if (ToneSource::toneFrequency(c) * 2.0 >= s.spec.rate) {
+            for (int c = 0; c < s.definition.channels; ++c)
+                if (ToneSource::toneFrequency(c) * 2.0 >= s.definition.rate) {
                     std::fprintf(stderr,
                         "kestrix-testsrc: '%s': channels from %d on are at or above half the rate and alias\n",
-                        s.spec.name.c_str(), c);
+                        s.definition.name.c_str(), c);
                     break;
                 }
         }
