@@ -67,6 +67,7 @@ TEST(MonitorOutput, anOutputThatStopsHandsTheClockToTheSoftwareDevice)
     EXPECT_FALSE(controller.hasOutputDevice());
 
     // The senders go on: blocks keep coming, one per tick.
+    ASSERT_TRUE(controller.waitForCommands(5s)); // the start reloads the file it wrote
     NDIlib_find_create_t settings;
     NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
     uint32_t count = 0;
