@@ -325,7 +325,7 @@ bool AudioController::waitForCommands(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(commandMutex);
     const uint64_t target = postedCount;
-    return commandsExecuted.wait_for(lock, timeout, [&] { return executedCount >= target; });
+    return commandsExecuted.wait_for(lock, timeout, [&] { return reportedCount >= target; });
 }
 
 // ---------------------------------------------------------------------------
@@ -602,6 +602,7 @@ void AudioController::playMonitor(float* const* outputs, int numOutputs, int num
 void AudioController::processCommands()
 {
     std::vector<Notification> notifications;
+    uint64_t executed = 0;
     {
         std::lock_guard lock(commandMutex);
         if (!ndiActive || commandQueue.empty())
@@ -621,16 +622,22 @@ void AudioController::processCommands()
                 break;
         }
         recountUseCounts();
+        executed = executedCount;
     }
-    commandsExecuted.notify_all();
-    if (listener == nullptr)
-        return;
     for (const auto& n : notifications) {
+        if (listener == nullptr)
+            break;
         if (n.kind == Notification::Kind::routingPublished)
             listener->routingPublished(n.mappings, n.video);
         else
             listener->sourceChannelCountChanged(n.name, n.count);
     }
+    // Waiters learn of the changes once they are reported too.
+    {
+        std::lock_guard lock(commandMutex);
+        reportedCount = executed;
+    }
+    commandsExecuted.notify_all();
 }
 
 void AudioController::recountUseCounts()

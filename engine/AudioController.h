@@ -100,7 +100,8 @@ public:
 
     // Any thread: a consistent copy of the routing.
     RoutingSnapshot routingSnapshot();
-    // Any thread: waits until every command queued so far has executed; false on time-out.
+    // Any thread: waits until every command queued so far has executed and been
+    // reported to the listener; false on time-out.
     bool waitForCommands(std::chrono::milliseconds timeout);
 
     // The channel-mapping file. User-interface thread (and the device's thread at
@@ -197,6 +198,7 @@ private:
     std::condition_variable commandsExecuted;
     uint64_t postedCount = 0;   // under commandMutex
     uint64_t executedCount = 0; // under commandMutex
+    uint64_t reportedCount = 0; // under commandMutex: executed and told to the listener
     std::chrono::steady_clock::time_point holdCommandsUntil{};
     // Delays read from a file, waiting to be applied (under commandMutex).
     std::optional<std::map<std::string, int32_t>> pendingDelays;

@@ -55,6 +55,7 @@ TEST_F(Bridge, aPageThatIsReadyFirstGetsThreeEmptyDocuments)
 
 TEST_F(Bridge, documentsAreCompactWithSortedKeysAndFollowThePageAndTheEngine)
 {
+    ASSERT_TRUE(bridge.routing().waitForCommands(5s)); // the start's own routing is published first
     QSignalSpy sources(&bridge, &QMLWrapper::sourcesUpdated);
     QSignalSpy senders(&bridge, &QMLWrapper::sendersUpdated);
     QSignalSpy connections(&bridge, &QMLWrapper::connectionsUpdated);
