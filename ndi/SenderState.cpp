@@ -25,6 +25,7 @@ SenderState& SenderState::operator=(SenderState&& other) noexcept
         audioFrame = std::exchange(other.audioFrame, NDIlib_audio_frame_v2_t{});
         delayLine = std::move(other.delayLine);
         ndiName = std::move(other.ndiName);
+        fixedChannelCount = other.fixedChannelCount;
         sendSettings.p_ndi_name = ndiName.c_str();
     }
     return *this;
@@ -48,6 +49,7 @@ bool SenderState::initialise(const std::string& name, uint32_t channels, int sam
     }
     release();
     ndiName = name;
+    fixedChannelCount = channels;
     sendSettings = NDIlib_send_create_t{};
     sendSettings.p_ndi_name = ndiName.c_str();
     sendSettings.clock_video = true;

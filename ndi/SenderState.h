@@ -30,7 +30,8 @@ public:
     void createSendInstance();
 
     bool isMonitor() const { return ndiName == kMonitorName; }
-    uint32_t channelCount() const { return static_cast<uint32_t>(audioFrame.no_channels); }
+    // Fixed at initialise; safe to read beside the audio thread, which swaps audioFrame.
+    uint32_t channelCount() const { return fixedChannelCount; }
 
     NDIlib_send_instance_t sendInstance = nullptr;
     NDIlib_send_create_t sendSettings;
@@ -42,4 +43,6 @@ public:
 
 private:
     void release();
+
+    uint32_t fixedChannelCount = 0;
 };
