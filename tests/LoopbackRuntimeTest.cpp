@@ -4,6 +4,7 @@
 
 #include "ndi/NdiLibrary.h"
 #include "support/LoopbackEnvironment.h"
+#include "support/RoguePeer.h"
 #include "support/Tone.h"
 
 #include <gtest/gtest.h>
@@ -166,6 +167,14 @@ bool listed(const std::string& name)
 {
     const auto names = currentSources();
     return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
 }
 
 void expectTones(const Pulled& pulled, int channels)
@@ -445,6 +454,43 @@ TEST(LoopbackRuntime, badFramesAndBadPeersAreRefusedWithoutDisturbingOthers)
     const Pulled still = pullBlocks(rx.sync, 120);
     EXPECT_EQ(still.silentBlocksAfterSound, 0) << "the good source never noticed";
     expectTones(still, 1);
+}
+
+TEST(LoopbackRuntime, pictureThatDisagreesWithItsStrideIsDroppedAndItsPeerHungUpOn)
+{
+    RoguePeer rogue("ROGUE (Pictures)");
+    NDIlib_recv_create_v3_t settings;
+    settings.source_to_connect_to.p_ndi_name = rogue.name().c_str();
+    NDIlib_recv_instance_t receiver = ndi().recv_create_v4(&settings, nullptr);
+    NDIlib_video_frame_v2_t video;
+    const auto nextPicture = [&] {
+        const auto deadline = Clock::now() + 1s;
+        while (Clock::now() < deadline)
+            if (ndi().recv_capture_v2(receiver, &video, nullptr, nullptr, 100) == NDIlib_frame_type_video)
+                return true;
+        return false;
+    };
+
+    struct Lie {
+        const char* what;
+        int stride;
+        uint32_t bytes;
+    };
+    for (const Lie& lie : {Lie{"fewer bytes than stride x height", 128, 64}, Lie{"an absurd stride", 1 << 30, 512}}) {
+        ASSERT_TRUE(rogue.acceptReceiver()) << lie.what;
+        // An honest picture first: what follows is refused for its lie, not for a broken connection.
+        ASSERT_TRUE(rogue.send(RoguePeer::uyvy(64, 4, 128, 512), std::vector<uint8_t>(512, 0x80)));
+        ASSERT_TRUE(nextPicture()) << lie.what;
+        EXPECT_EQ(video.line_stride_in_bytes, 128);
+        ndi().recv_free_video_v2(receiver, &video);
+
+        testing::internal::CaptureStderr();
+        rogue.send(RoguePeer::uyvy(64, 4, lie.stride, lie.bytes), std::vector<uint8_t>(lie.bytes, 0x80));
+        EXPECT_TRUE(rogue.hungUp()) << lie.what;
+        EXPECT_FALSE(nextPicture()) << lie.what << " was handed out";
+        EXPECT_EQ(occurrences(testing::internal::GetCapturedStderr(), "connection dropped"), 1u) << lie.what;
+    }
+    ndi().recv_destroy(receiver);
 }
 
 int main(int argc, char** argv)

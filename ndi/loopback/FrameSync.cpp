@@ -57,7 +57,7 @@ void FrameSync::resetConverter()
 
 void FrameSync::pushAudio(const ReceivedFrame& frame)
 {
-    const WireHeader& h = frame.header;
+    const WireHeader& h = frame.wire.header;
     std::lock_guard lock(mutex);
     if (h.channels != inChannels || h.sampleRate != inRate) {
         // A new format starts afresh; the caller hears a short silence.
@@ -70,7 +70,7 @@ void FrameSync::pushAudio(const ReceivedFrame& frame)
     lastInputFrames = h.samples;
     const size_t start = fifo.size();
     fifo.resize(start + static_cast<size_t>(h.channels) * h.samples);
-    const auto* planar = reinterpret_cast<const float*>(frame.payload.data());
+    const auto* planar = reinterpret_cast<const float*>(frame.wire.payload);
     float* out = fifo.data() + start;
     for (int i = 0; i < h.samples; ++i)
         for (int c = 0; c < h.channels; ++c)
@@ -239,7 +239,7 @@ void FrameSync::freeVideo(NDIlib_video_frame_v2_t& frame)
     std::shared_ptr<ReceivedFrame> released;
     std::lock_guard lock(mutex);
     auto it = std::find_if(
-        videoHandedOut.begin(), videoHandedOut.end(), [&](const auto& f) { return f->payload.data() == frame.p_data; });
+        videoHandedOut.begin(), videoHandedOut.end(), [&](const auto& f) { return f->wire.payload == frame.p_data; });
     if (it != videoHandedOut.end()) {
         released = std::move(*it);
         videoHandedOut.erase(it);

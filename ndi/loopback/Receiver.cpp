@@ -22,6 +22,7 @@ constexpr size_t kMaxQueuedVideo = 8;
 constexpr size_t kMaxQueuedAudio = 200;
 constexpr size_t kMaxQueuedMetadata = 64;
 constexpr auto kRetryInterval = std::chrono::milliseconds(100);
+constexpr size_t kPayloadAlignment = 16; // what a new'd buffer starts at, and more than floats need
 
 void push(std::deque<std::unique_ptr<ReceivedFrame>>& queue, std::unique_ptr<ReceivedFrame> frame, size_t limit)
 {
@@ -32,24 +33,6 @@ void push(std::deque<std::unique_ptr<ReceivedFrame>>& queue, std::unique_ptr<Rec
 }
 
 } // namespace
-
-NDIlib_video_frame_v2_t ReceivedFrame::videoFrame()
-{
-    NDIlib_video_frame_v2_t v;
-    v.xres = header.xres;
-    v.yres = header.yres;
-    v.FourCC = static_cast<NDIlib_FourCC_video_type_e>(header.fourCC);
-    v.frame_rate_N = header.rateN;
-    v.frame_rate_D = header.rateD;
-    v.picture_aspect_ratio = header.aspect;
-    v.frame_format_type = static_cast<NDIlib_frame_format_type_e>(header.formatType);
-    v.timecode = header.timecode;
-    v.p_data = payload.data();
-    v.line_stride_in_bytes = header.strideOrSize;
-    v.p_metadata = metadataText();
-    v.timestamp = header.timestamp;
-    return v;
-}
 
 Receiver* Receiver::create(const NDIlib_recv_create_v3_t* settings)
 {
@@ -112,9 +95,38 @@ bool Receiver::connectOnce(int& fd)
     return true;
 }
 
+std::unique_ptr<ReceivedFrame> Receiver::receiveFrame(int fd)
+{
+    WireHeader header;
+    if (!receiveAll(fd, wakePipe[0], &header, sizeof header))
+        return nullptr;
+    auto frame = std::make_unique<ReceivedFrame>();
+    // Only a header worth believing decides how much is allocated and read.
+    const char* problem = checkHeader(header);
+    if (problem == nullptr) {
+        const size_t size = sizeof header + header.metadataBytes + header.payloadBytes;
+        const size_t pad =
+            (kPayloadAlignment - (sizeof header + header.metadataBytes) % kPayloadAlignment) % kPayloadAlignment;
+        frame->bytes.resize(pad + size);
+        uint8_t* start = frame->bytes.data() + pad;
+        std::memcpy(start, &header, sizeof header);
+        if (!receiveAll(fd, wakePipe[0], start + sizeof header, size - sizeof header))
+            return nullptr;
+        problem = parseFrame(start, size, frame->wire);
+    }
+    if (problem == nullptr)
+        return frame;
+    if (problem != lastReported)
+        logLine("receiver of %s: %s (kind %u, %dx%d, stride %d, %u bytes of metadata, %u of media); "
+                "connection dropped",
+            sourceName.c_str(), problem, static_cast<unsigned>(header.kind), header.xres, header.yres,
+            header.strideOrSize, header.metadataBytes, header.payloadBytes);
+    lastReported = problem;
+    return nullptr;
+}
+
 void Receiver::run()
 {
-    bool reportedGarbage = false;
     for (;;) {
         {
             std::lock_guard lock(mutex);
@@ -133,25 +145,8 @@ void Receiver::run()
         }
         arrived.notify_all();
 
-        for (;;) {
-            auto frame = std::make_unique<ReceivedFrame>();
-            if (!receiveAll(fd, wakePipe[0], &frame->header, sizeof frame->header))
-                break;
-            if (const char* reason = validate(frame->header)) {
-                if (!reportedGarbage)
-                    logLine("receiver of %s: %s; connection dropped", sourceName.c_str(), reason);
-                reportedGarbage = true;
-                break;
-            }
-            frame->metadata.resize(frame->header.metadataBytes);
-            frame->payload.resize(frame->header.payloadBytes);
-            if (!receiveAll(fd, wakePipe[0], frame->metadata.data(), frame->metadata.size()) ||
-                !receiveAll(fd, wakePipe[0], frame->payload.data(), frame->payload.size()))
-                break;
-            if (!frame->metadata.empty())
-                frame->metadata.back() = 0; // whatever the peer sent, the text ends here
+        while (auto frame = receiveFrame(fd))
             deliver(std::move(frame));
-        }
         ::close(fd);
         pollfd wake{wakePipe[0], POLLIN, 0};
         ::poll(&wake, 1, static_cast<int>(kRetryInterval.count()));
@@ -165,8 +160,8 @@ void Receiver::deliver(std::unique_ptr<ReceivedFrame> frame)
         std::lock_guard lock(mutex);
         frame->sequence = nextSequence++;
         sync = frameSync;
-        if (!sync || frame->header.kind == WireKind::metadata) {
-            switch (frame->header.kind) {
+        if (!sync || frame->wire.header.kind == WireKind::metadata) {
+            switch (frame->wire.header.kind) {
             case WireKind::video: push(videoQueue, std::move(frame), kMaxQueuedVideo); break;
             case WireKind::audio: push(audioQueue, std::move(frame), kMaxQueuedAudio); break;
             case WireKind::metadata: push(metadataQueue, std::move(frame), kMaxQueuedMetadata); break;
@@ -177,7 +172,7 @@ void Receiver::deliver(std::unique_ptr<ReceivedFrame> frame)
         arrived.notify_all();
         return;
     }
-    if (frame->header.kind == WireKind::audio)
+    if (frame->wire.header.kind == WireKind::audio)
         sync->pushAudio(*frame);
     else
         sync->pushVideo(std::move(frame));
@@ -229,8 +224,8 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t* video, NDIlib_aud
 
     std::unique_ptr<ReceivedFrame> frame = std::move(queue->front());
     queue->pop_front();
-    const WireHeader& h = frame->header;
-    const char* text = frame->metadataText();
+    const WireHeader& h = frame->wire.header;
+    const char* text = frame->wire.metadata;
     const void* key = nullptr;
     NDIlib_frame_type_e type = NDIlib_frame_type_none;
     switch (h.kind) {
@@ -247,7 +242,7 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t* video, NDIlib_aud
             a.no_channels = h.channels;
             a.no_samples = h.samples;
             a.timecode = h.timecode;
-            a.p_data = reinterpret_cast<float*>(frame->payload.data());
+            a.p_data = reinterpret_cast<float*>(frame->payload());
             a.channel_stride_in_bytes = h.samples * 4;
             a.p_metadata = text;
             a.timestamp = h.timestamp;
@@ -259,20 +254,20 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t* video, NDIlib_aud
             a.no_samples = h.samples;
             a.timecode = h.timecode;
             a.FourCC = NDIlib_FourCC_audio_type_FLTP;
-            a.p_data = frame->payload.data();
+            a.p_data = frame->payload();
             a.channel_stride_in_bytes = h.samples * 4;
             a.p_metadata = text;
             a.timestamp = h.timestamp;
             *audioV3 = a;
         }
-        key = frame->payload.data();
+        key = frame->payload();
         type = NDIlib_frame_type_audio;
         break;
     case WireKind::metadata:
         metadata->length = static_cast<int>(h.metadataBytes);
         metadata->timecode = h.timecode;
-        metadata->p_data = reinterpret_cast<char*>(frame->metadata.data());
-        key = frame->metadata.data();
+        metadata->p_data = frame->metadata();
+        key = frame->metadata();
         type = NDIlib_frame_type_metadata;
         break;
     }

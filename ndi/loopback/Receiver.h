@@ -14,16 +14,16 @@ namespace loopback {
 
 class FrameSync;
 
-// A frame as it came off the wire; its bytes stay put until the frame is freed.
+// A frame as it came off the wire, checked; its bytes stay put until the frame is freed.
 struct ReceivedFrame {
-    WireHeader header;
-    std::vector<uint8_t> metadata;
-    std::vector<uint8_t> payload;
+    std::vector<uint8_t> bytes; // placed so that the payload is aligned for floats
+    WireFrame wire; // points into `bytes`
     uint64_t sequence = 0;
 
-    // The picture as a frame descriptor pointing into this frame's bytes.
-    NDIlib_video_frame_v2_t videoFrame();
-    const char* metadataText() { return metadata.empty() ? nullptr : reinterpret_cast<const char*>(metadata.data()); }
+    NDIlib_video_frame_v2_t videoFrame() const { return videoDescriptor(wire); }
+    // NDI descriptors carry writable pointers; these are the frame's own bytes.
+    uint8_t* payload() { return const_cast<uint8_t*>(wire.payload); }
+    char* metadata() { return const_cast<char*>(wire.metadata); }
 };
 
 // Connects to a source by name and keeps reconnecting while it lives, so a
@@ -45,6 +45,7 @@ private:
     Receiver() = default;
     void run();
     bool connectOnce(int& fd);
+    std::unique_ptr<ReceivedFrame> receiveFrame(int fd);
     void deliver(std::unique_ptr<ReceivedFrame> frame);
 
     std::string sourceName;
@@ -60,6 +61,7 @@ private:
     bool statusChanged = false;
     bool stopping = false;
     uint64_t nextSequence = 0;
+    const char* lastReported = nullptr; // the receiver's thread's; a peer that repeats itself is reported once
     std::thread worker;
 };
 

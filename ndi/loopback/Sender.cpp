@@ -204,40 +204,35 @@ void Sender::sendAudio(const NDIlib_audio_frame_v2_t& frame)
 
 void Sender::sendVideo(const NDIlib_video_frame_v2_t& frame)
 {
-    int stride = 0;
-    const uint32_t size = frame.p_data != nullptr && frame.xres > 0 && frame.yres > 0 && frame.xres <= kMaxVideoSide &&
-            frame.yres <= kMaxVideoSide
-        ? videoPayloadBytes(frame, stride)
-        : 0;
-    if (size == 0) {
-        if (!reportedBadVideo.exchange(true))
-            logLine("sender %s: video frame refused (%dx%d, FourCC %08x)", name.c_str(), frame.xres, frame.yres,
-                static_cast<unsigned>(frame.FourCC));
-        return;
-    }
-    if (clockVideo && frame.frame_rate_N > 0 && frame.frame_rate_D > 0)
-        pace(nextVideoDue, videoClockStarted,
-            std::chrono::nanoseconds(static_cast<int64_t>(frame.frame_rate_D) * 1000000000 / frame.frame_rate_N));
-
     WireHeader h;
     h.kind = WireKind::video;
     h.xres = frame.xres;
     h.yres = frame.yres;
     h.fourCC = static_cast<int32_t>(frame.FourCC);
-    h.strideOrSize = stride;
     h.rateN = frame.frame_rate_N;
     h.rateD = frame.frame_rate_D;
     h.formatType = frame.frame_format_type;
     h.aspect = frame.picture_aspect_ratio;
     h.metadataBytes = metadataBytes(frame.p_metadata);
-    h.payloadBytes = size;
+    h.payloadBytes = frame.p_data != nullptr ? videoPayloadBytes(frame, h.strideOrSize) : 0;
+    // What a receiver would refuse is never sent.
+    if (const char* problem = checkHeader(h)) {
+        if (!reportedBadVideo.exchange(true))
+            logLine("sender %s: video frame refused: %s (%dx%d, FourCC %08x, stride %d, %d/%d)", name.c_str(), problem,
+                frame.xres, frame.yres, static_cast<unsigned>(frame.FourCC), frame.line_stride_in_bytes,
+                frame.frame_rate_N, frame.frame_rate_D);
+        return;
+    }
+    if (clockVideo)
+        pace(nextVideoDue, videoClockStarted,
+            std::chrono::nanoseconds(static_cast<int64_t>(frame.frame_rate_D) * 1000000000 / frame.frame_rate_N));
     fillTimes(h, frame.timecode);
 
-    Packet* packet = pool.acquire(sizeof h + h.metadataBytes + size);
+    Packet* packet = pool.acquire(sizeof h + h.metadataBytes + h.payloadBytes);
     std::memcpy(packet->bytes.data(), &h, sizeof h);
     if (h.metadataBytes > 0)
         std::memcpy(packet->bytes.data() + sizeof h, frame.p_metadata, h.metadataBytes);
-    std::memcpy(packet->bytes.data() + sizeof h + h.metadataBytes, frame.p_data, size);
+    std::memcpy(packet->bytes.data() + sizeof h + h.metadataBytes, frame.p_data, h.payloadBytes);
     enqueue(packet, true);
 }
 
@@ -317,8 +312,8 @@ void Sender::serviceConnections()
                 for (ssize_t k = 0; k < n && c->helloBytes < sizeof c->hello; ++k)
                     reinterpret_cast<uint8_t*>(&c->hello)[c->helloBytes++] = incoming[k];
                 if (!closed && !c->ready && c->helloBytes == sizeof c->hello) {
-                    if (c->hello.magic != kHelloMagic || c->hello.version != kWireVersion) {
-                        logLine("sender %s: a peer that is no loopback receiver was refused", name.c_str());
+                    if (const char* problem = checkHello(c->hello)) {
+                        logLine("sender %s: a peer was refused: %s", name.c_str(), problem);
                         closed = true;
                     } else {
                         std::lock_guard lock(mutex);
