@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -491,6 +492,44 @@ TEST(LoopbackRuntime, pictureThatDisagreesWithItsStrideIsDroppedAndItsPeerHungUp
         EXPECT_EQ(occurrences(testing::internal::GetCapturedStderr(), "connection dropped"), 1u) << lie.what;
     }
     ndi().recv_destroy(receiver);
+}
+
+TEST(LoopbackRuntime, discoveryFolderThatOthersCanOpenIsRefused)
+{
+    NDIlib_send_create_t settings;
+    settings.p_ndi_name = "Before Opening";
+    NDIlib_send_instance_t before = ndi().send_create_v2(&settings, nullptr);
+    const std::string name = ndi().send_get_source_name(before)->p_ndi_name;
+    ASSERT_TRUE(listed(name));
+
+    const std::string& folder = LoopbackEnvironment::folder;
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(listed(name)) << "nothing is discovered through it";
+    EXPECT_FALSE(listed(name));
+    settings.p_ndi_name = "While Open";
+    NDIlib_send_instance_t during = ndi().send_create_v2(&settings, nullptr);
+    EXPECT_EQ(during, nullptr) << "nothing is announced through it";
+    const std::string log = testing::internal::GetCapturedStderr();
+    chmod(folder.c_str(), 0700);
+    EXPECT_EQ(occurrences(log, "discovery folder " + folder + " refused"), 1u) << "reported once, not at every look";
+
+    EXPECT_TRUE(listed(name)) << "private again, it is used again";
+    if (during != nullptr)
+        ndi().send_destroy(during);
+    ndi().send_destroy(before);
+}
+
+TEST(LoopbackRuntime, announcementThatOthersCanWriteIsIgnored)
+{
+    RoguePeer fair("ROGUE (Private File)");
+    RoguePeer planted("ROGUE (Writable File)", 0666);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(listed(fair.name()));
+    EXPECT_FALSE(listed(planted.name()));
+    EXPECT_FALSE(listed(planted.name()));
+    EXPECT_EQ(occurrences(testing::internal::GetCapturedStderr(), planted.announcementFile()), 1u)
+        << "reported once, not at every look";
 }
 
 int main(int argc, char** argv)

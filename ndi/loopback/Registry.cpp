@@ -12,8 +12,11 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace loopback {
 
@@ -53,9 +56,9 @@ bool writeWhole(int fd, const std::string& data)
 // Serialises name choice between processes, so two senders never publish one name.
 class FolderLock {
 public:
-    explicit FolderLock(const std::string& folder)
+    explicit FolderLock(int folderFd)
     {
-        fd = ::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd = ::openat(folderFd, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0)
             while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
     }
@@ -71,19 +74,80 @@ private:
     int fd = -1;
 };
 
-} // namespace
+// A problem that lasts is reported once, not at every look at the folder.
+bool firstReport(const std::string& subject)
+{
+    static std::mutex mutex;
+    static std::set<std::string> reported;
+    std::lock_guard lock(mutex);
+    return reported.size() < 1000 && reported.insert(subject).second;
+}
 
-std::string registryFolder()
+std::string folderPath()
 {
     std::string folder;
     if (const char* chosen = std::getenv("KESTRIX_LOOPBACK_DIR"); chosen != nullptr && *chosen != '\0')
         folder = chosen;
     else
         folder = "/tmp/kestrix-ndi-loopback-" + std::to_string(::getuid());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        logLine("cannot create the discovery folder %s: %s", folder.c_str(), std::strerror(errno));
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back(); // a trailing slash would follow a symbolic link
     return folder;
 }
+
+// The discovery folder, open, when it is this user's alone; -1 otherwise.
+// Everything inside is then reached through this descriptor, so the folder
+// checked is the folder used. Anyone who could write to it could plant
+// sources, or take over announcements.
+int openFolder(std::string& folder)
+{
+    folder = folderPath();
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (firstReport(folder))
+            logLine("cannot create the discovery folder %s: %s", folder.c_str(), std::strerror(errno));
+        return -1;
+    }
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat about { };
+    std::string problem;
+    if (fd < 0)
+        problem = errno == ELOOP || errno == ENOTDIR ? "it is a symbolic link, or no folder" : std::strerror(errno);
+    else if (::fstat(fd, &about) != 0)
+        problem = std::strerror(errno);
+    else if (about.st_uid != ::geteuid())
+        problem = "it belongs to user " + std::to_string(about.st_uid);
+    else if ((about.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(about.st_mode & 0777));
+        problem = std::string("other users can open it (mode ") + mode + "; chmod 700 mends it)";
+    }
+    if (problem.empty())
+        return fd;
+    if (firstReport(folder))
+        logLine("discovery folder %s refused: %s; nothing is announced or discovered through it", folder.c_str(),
+            problem.c_str());
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// Whether an announcement may be believed: a file of this user's that nobody else can change.
+bool trustworthy(int fd, const std::string& path)
+{
+    struct stat about { };
+    const char* problem = nullptr;
+    if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode))
+        problem = "it is no plain file";
+    else if (about.st_uid != ::geteuid())
+        problem = "it belongs to another user";
+    else if ((about.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        problem = "other users can write to it";
+    if (problem != nullptr && firstReport(path))
+        logLine("announcement %s ignored: %s", path.c_str(), problem);
+    return problem == nullptr;
+}
+
+} // namespace
 
 std::string machineName()
 {
@@ -100,20 +164,29 @@ std::string machineName()
 std::vector<Announcement> listAnnouncements()
 {
     std::vector<Announcement> found;
-    const std::string folder = registryFolder();
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
+    std::string folder;
+    const int folderFd = openFolder(folder);
+    if (folderFd < 0)
         return found;
+    DIR* dir = ::fdopendir(folderFd);
+    if (dir == nullptr) {
+        ::close(folderFd);
+        return found;
+    }
     while (const dirent* entry = ::readdir(dir)) {
         const std::string file = entry->d_name;
         if (file.size() < 5 || file.compare(file.size() - 4, 4, ".src") != 0)
             continue;
-        const std::string path = folder + "/" + file;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Never blocks: a planted FIFO or device is refused, not waited for.
+        const int fd = ::openat(folderFd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             continue;
+        if (!trustworthy(fd, folder + "/" + file)) {
+            ::close(fd);
+            continue;
+        }
         if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-            ::unlink(path.c_str()); // its sender is gone
+            ::unlinkat(folderFd, file.c_str(), 0); // its sender is gone
             ::close(fd);
             continue;
         }
@@ -129,39 +202,46 @@ std::vector<Announcement> listAnnouncements()
         if (a.port > 0 && a.port < 65536 && !a.name.empty())
             found.push_back(std::move(a));
     }
-    ::closedir(dir);
+    ::closedir(dir); // closes folderFd too
     return found;
 }
 
 std::unique_ptr<AnnouncementFile> AnnouncementFile::publish(const std::string& streamName, int port)
 {
     static std::atomic<unsigned> counter{0};
-    const std::string folder = registryFolder();
-    FolderLock lock(folder);
-
-    const std::string machine = machineName();
-    const auto live = listAnnouncements();
-    std::string name = machine + " (" + streamName + ")";
-    for (int n = 2; std::any_of(live.begin(), live.end(), [&](const Announcement& a) { return a.name == name; }); ++n)
-        name = machine + " (" + streamName + " " + std::to_string(n) + ")";
-
-    const std::string base = folder + "/" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const std::string temporary = base + ".tmp";
+    std::string folder;
+    const int folderFd = openFolder(folder);
+    if (folderFd < 0) {
+        logLine("cannot announce %s: no discovery folder of this user's alone", streamName.c_str());
+        return nullptr;
+    }
     std::unique_ptr<AnnouncementFile> file(new AnnouncementFile);
-    file->fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (file->fd < 0) {
-        logLine("cannot announce %s in %s: %s", name.c_str(), folder.c_str(), std::strerror(errno));
-        return nullptr;
+    {
+        FolderLock lock(folderFd);
+
+        const std::string machine = machineName();
+        const auto live = listAnnouncements();
+        std::string name = machine + " (" + streamName + ")";
+        for (int n = 2; std::any_of(live.begin(), live.end(), [&](const Announcement& a) { return a.name == name; });
+             ++n)
+            name = machine + " (" + streamName + " " + std::to_string(n) + ")";
+
+        const std::string base = std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const std::string temporary = base + ".tmp";
+        file->fd = ::openat(folderFd, temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // The lock is taken before the file gets its visible name, so nobody sees it unlocked.
+        if (file->fd < 0 || ::flock(file->fd, LOCK_EX) != 0 ||
+            !writeWhole(file->fd, std::to_string(port) + "\n" + name) ||
+            ::renameat(folderFd, temporary.c_str(), folderFd, (base + ".src").c_str()) != 0) {
+            logLine("cannot announce %s in %s: %s", name.c_str(), folder.c_str(), std::strerror(errno));
+            ::unlinkat(folderFd, temporary.c_str(), 0);
+            file.reset();
+        } else {
+            file->path = folder + "/" + base + ".src";
+            file->name = name;
+        }
     }
-    // The lock is taken before the file gets its visible name, so nobody sees it unlocked.
-    if (::flock(file->fd, LOCK_EX) != 0 || !writeWhole(file->fd, std::to_string(port) + "\n" + name) ||
-        ::rename(temporary.c_str(), (base + ".src").c_str()) != 0) {
-        logLine("cannot announce %s in %s: %s", name.c_str(), folder.c_str(), std::strerror(errno));
-        ::unlink(temporary.c_str());
-        return nullptr;
-    }
-    file->path = base + ".src";
-    file->name = name;
+    ::close(folderFd);
     return file;
 }
 
