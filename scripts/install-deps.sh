@@ -12,6 +12,9 @@ packages=(
   nlohmann-json3-dev libsamplerate0-dev libfftw3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth imagemagick fonts-lato chromium
+  # scripts/fuzz.sh: clang, its sanitizer and libFuzzer runtimes (only recommended
+  # by clang, so named here), and llvm-symbolizer for readable crash reports
+  clang libclang-rt-14-dev libfuzzer-14-dev llvm-14
 )
 
 missing=()
