@@ -5,7 +5,7 @@
 //   build/bin/kestrix-bench-sendstep [blocks]
 
 #include "BenchmarkRun.h"
-#include "ndi/NDITx.h"
+#include "engine/NDITx.h"
 #include "ndi/NdiLibrary.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "engine/MappingFile.h"
 
-#include "ndi/SenderState.h"
+#include "engine/SenderState.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QDir>

@@ -1,13 +1,10 @@
 #pragma once
 
-#include "engine/ChannelMapping.h"
-#include "ndi/ReceiveSlot.h"
-#include "ndi/SenderState.h"
+#include "engine/RoutingMaps.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 enum class CommandType : uint32_t {
     SourceRemoved = 0,
@@ -22,23 +19,44 @@ enum class CommandType : uint32_t {
     RemoveVideoSource = 9,
 };
 
-// A new sender, prepared off the audio thread.
-struct SenderSeed {
-    SenderState state;
-    std::vector<ChannelMapping> mappings;
-    std::string videoSource;
+// The routing as reported to the listener when a PublishRouting runs.
+struct PublishedRouting {
+    SenderChannelMappings mappings;
+    SenderVideoSources videoSources;
 };
 
-// One queued change of the routing state; executed on the audio thread.
+// One queued change of the routing. Everything it needs is built before it is
+// queued; the audio thread only moves things in and out of it, so executing it
+// neither allocates nor frees. Whatever it takes out travels back in the
+// command to the worker thread, which frees it and reports what happened.
 struct RoutingCommand {
     CommandType type = CommandType::PublishRouting;
-    std::string name;
-    std::string key;
+    std::string name; // source name
+    std::string key;  // sender name
+
+    // SourceAdded: a source seen for the first time brings its slot and index entry.
     std::unique_ptr<ReceiveSeed> receiveSeed;
-    std::unique_ptr<SenderSeed> senderSeed;
-    uint32_t count = kNoChannel;
-    std::string sourceName;
+    SourceIndex::node_type indexNode;
+    // SourceAdded when the slot list is full: a larger, empty list to move into; the old one leaves in it.
+    ReceiveSlotList slotList;
+    // SourceAdded for a returning source: its former receiver and the block still held from it.
+    SourceReceiverRef retiredReceiver;
+    NDIlib_audio_frame_v2_t retiredAudio;
+
+    // AddSender: the new sender (handed back when the name is taken); RemoveSender: the removed one.
+    SenderMap::node_type senderNode;
+    // RemoveAllSenders: every sender that was removed.
+    SenderMap removedSenders;
+
+    uint32_t count = kNoChannel; // SourceChannelCount
+    std::string sourceName;      // SetChannelMapping, SetVideoSource; what they replaced, once run
     std::string senderName;
     uint32_t sourceChannel = kNoChannel;
     uint32_t senderChannel = kNoChannel;
+
+    // For the worker, decided when the command was queued.
+    std::shared_ptr<SenderOutput> output;               // AddSender: to publish once it runs
+    bool reportCount = false;                           // SourceChannelCount that changes the count
+    std::shared_ptr<const PublishedRouting> published; // PublishRouting
+    ReceiveSlot* slot = nullptr;                        // SourceAdded: the source's slot
 };

@@ -45,7 +45,7 @@ NDISourceFinder& NDISourceFinder::poll()
     const NDIlib_source_v2_t* list =
         findInstance != nullptr ? ndi().find_get_current_sources_v2(findInstance, &count) : nullptr;
 
-    SenderChannelMappings ownSenders;
+    std::set<std::string> ownSenders;
     if (listener != nullptr)
         ownSenders = listener->senderChannelMappings();
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engine/ChannelMapping.h"
 #include "ndi/NdiApi.h"
 
 #include <atomic>
@@ -20,8 +19,9 @@ public:
         virtual ~Listener() = default;
         // Probe task's thread, with the finder's mutex held.
         virtual void sourcesChanged(NDISourceFinder& finder) = 0;
-        // Probe task's thread. A snapshot: only its keys (our sender names) are used.
-        virtual SenderChannelMappings senderChannelMappings() = 0;
+        // Probe task's thread: the names of the senders this program publishes
+        // (the keys of its sender channel mappings), as a copy.
+        virtual std::set<std::string> senderChannelMappings() = 0;
     };
 
     NDISourceFinder(); // user-interface thread

@@ -231,6 +231,7 @@ std::unique_ptr<NdiLibrary> NdiLibrary::open(const std::string& path, std::strin
     if (!bind(h, t.recv_create_v4, "NDIlib_recv_create_v4")) {
         need(std_.recv_create_v3, "NDIlib_recv_create_v3");
         t.recv_create_v4 = recvCreateV4Adapter;
+        lib->advanced = false;
     }
     if (!bind(h, t.send_create_v2, "NDIlib_send_create_v2")) {
         need(std_.send_create, "NDIlib_send_create");
@@ -288,6 +289,10 @@ std::unique_ptr<NdiLibrary> NdiLibrary::loadFirstUsable()
         if (lib) {
             qInfo().noquote() << "NDI runtime loaded:" << QString::fromStdString(path) << "version"
                               << QString::fromStdString(lib->versionText());
+            qInfo().noquote() << (lib->isAdvanced()
+                                      ? "Video pass-through: compressed pictures are re-sent untouched"
+                                      : "Video pass-through: this runtime has no Advanced SDK receiver; pictures "
+                                        "are received and re-sent uncompressed");
             return lib;
         }
         // A missing library is the normal case for most candidates; a broken one is worth a warning.
@@ -312,6 +317,12 @@ const NdiFunctions& ndi()
 {
     ProcessRuntime& runtime = processRuntime();
     return runtime.library ? runtime.library->functions() : runtime.absent;
+}
+
+bool ndiRuntimeIsAdvanced()
+{
+    ProcessRuntime& runtime = processRuntime();
+    return runtime.library && runtime.library->isAdvanced();
 }
 
 std::string ndiRuntimeVersion()

@@ -61,6 +61,8 @@ public:
     static std::unique_ptr<NdiLibrary> loadFirstUsable();
 
     const NdiFunctions& functions() const { return table; }
+    // Whether the runtime has the Advanced SDK's receiver, which hands compressed video over untouched.
+    bool isAdvanced() const { return advanced; }
     const std::string& path() const { return libraryPath; }
     std::string versionText() const;
 
@@ -70,6 +72,7 @@ private:
     void* handle = nullptr;
     std::string libraryPath;
     NdiFunctions table;
+    bool advanced = true;
 };
 
 // The process-wide NDI runtime, loaded on first use and kept until exit.
@@ -79,3 +82,7 @@ const NdiFunctions& ndi();
 
 // The loaded runtime's version text, or "none" when none could be loaded.
 std::string ndiRuntimeVersion();
+
+// Whether the loaded runtime passes compressed video through (the Advanced
+// SDK); without it, pictures are received and re-sent uncompressed.
+bool ndiRuntimeIsAdvanced();

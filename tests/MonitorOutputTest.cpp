@@ -59,7 +59,7 @@ TEST(MonitorOutput, anOutputThatStopsHandsTheClockToTheSoftwareDevice)
     AudioController controller(&listener);
     ASSERT_TRUE(controller.hasOutputDevice());
     controller.ndiProcessingStarted = true;
-    controller.closeAudioDevice(); // as when the sound card goes away
+    controller.audioClock().devices().closeAudioDevice(); // as when the sound card goes away
 
     for (int i = 0; i < 100 && !controller.runsOnVirtualClock(); ++i)
         std::this_thread::sleep_for(50ms);

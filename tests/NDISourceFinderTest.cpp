@@ -37,13 +37,7 @@ public:
 
     void sourcesChanged(NDISourceFinder& finder) override { reports.push_back(finder.sources); }
 
-    SenderChannelMappings senderChannelMappings() override
-    {
-        SenderChannelMappings mappings;
-        for (const auto& name : senderNames)
-            mappings[name] = std::vector<ChannelMapping>(2);
-        return mappings;
-    }
+    Names senderChannelMappings() override { return senderNames; }
 
     Names senderNames;
     std::vector<Names> reports;

@@ -1,7 +1,7 @@
 // The per-block send path allocates nothing: every allocation made by this
 // thread while it runs the channel copy, the delay and the send is counted.
 
-#include "ndi/NDITx.h"
+#include "engine/NDITx.h"
 #include "support/LoopbackEnvironment.h"
 
 #include <gtest/gtest.h>

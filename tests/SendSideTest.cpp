@@ -1,7 +1,7 @@
 // The send side with exact values: what NDITx copies, delays and sends, read
 // back block by block through a real loopback receiver of the sender.
 
-#include "ndi/NDITx.h"
+#include "engine/NDITx.h"
 #include "ndi/NDISourceFinder.h"
 #include "ndi/NdiLibrary.h"
 #include "support/LoopbackEnvironment.h"

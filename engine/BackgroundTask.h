@@ -15,11 +15,13 @@ public:
     BackgroundTask(const BackgroundTask&) = delete;
     BackgroundTask& operator=(const BackgroundTask&) = delete;
 
-    // Starts a run unless one is going; false when one is.
+    // Starts a run unless one is going or the task was stopped; false then.
     bool tryStart();
     bool running();
     // Blocks until no run is going.
     void wait();
+    // Blocks until no run is going; no run starts after it.
+    void stop();
 
 private:
     void loop();
@@ -30,5 +32,6 @@ private:
     bool requested = false;
     bool busy = false;
     bool stopping = false;
+    bool stopped = false;
     std::thread thread;
 };

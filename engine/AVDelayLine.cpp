@@ -1,5 +1,6 @@
-#include "ndi/AVDelayLine.h"
+#include "engine/AVDelayLine.h"
 
+#include "engine/ReceiveSlot.h"
 #include "ndi/NdiLibrary.h"
 
 #include <QtCore/QDebug>
@@ -20,12 +21,29 @@ AVDelayLine::~AVDelayLine()
     releasePictures();
 }
 
-bool AVDelayLine::setDelay(double seconds, int sampleRate, int samplesPerBlock, int channels)
+void AVDelayLine::setFormat(int sampleRate, int samplesPerBlock, int channels)
+{
+    std::lock_guard lock(changeMutex);
+    format.sampleRate = sampleRate;
+    format.samplesPerBlock = samplesPerBlock;
+    format.channels = channels;
+    if (delaySeconds() > 0)
+        buildAudioRing(delaySeconds());
+}
+
+bool AVDelayLine::setDelay(double seconds)
 {
     if (!std::isfinite(seconds) || std::abs(seconds) > kMaxSeconds) {
         qWarning() << "Delay refused:" << seconds * 1000 << "ms is beyond" << kMaxSeconds * 1000 << "ms";
         return false;
     }
+    std::lock_guard lock(changeMutex);
+    return buildAudioRing(seconds);
+}
+
+bool AVDelayLine::buildAudioRing(double seconds)
+{
+    const int sampleRate = format.sampleRate, samplesPerBlock = format.samplesPerBlock, channels = format.channels;
     uint64_t blocks = 0;
     if (seconds > 0 && sampleRate > 0 && samplesPerBlock > 0)
         blocks = static_cast<uint64_t>(sampleRate * seconds / samplesPerBlock);
@@ -36,7 +54,6 @@ bool AVDelayLine::setDelay(double seconds, int sampleRate, int samplesPerBlock, 
         return false;
     }
 
-    std::lock_guard lock(changeMutex);
     delete retired.exchange(nullptr, std::memory_order_acq_rel);
     // A new ring of silence: a changed delay never replays old audio.
     auto* ring = new AudioRing;
@@ -103,8 +120,8 @@ void AVDelayLine::rebuildVideoRing()
 void AVDelayLine::delayVideo(HeldPicture& picture)
 {
     // A ring holds pictures of one source: another source starts it afresh.
-    if (picture.from != videoFrom) {
-        videoFrom = picture.from;
+    if (picture.from.get() != videoFrom) {
+        videoFrom = picture.from.get();
         rebuildVideoRing();
     } else if (videoBuiltFor != delaySeconds()) {
         rebuildVideoRing();
@@ -115,13 +132,13 @@ void AVDelayLine::delayVideo(HeldPicture& picture)
     std::swap(picture, videoRing[videoIndex]);
 }
 
-void AVDelayLine::releasePictures(NDIlib_framesync_instance_t only)
+void AVDelayLine::releasePictures()
 {
     for (auto& held : videoRing) {
-        if (held.frame.p_data == nullptr || (only != nullptr && held.from != only))
+        if (held.frame.p_data == nullptr)
             continue;
         if (held.from != nullptr)
-            ndi().framesync_free_video(held.from, &held.frame);
+            ndi().framesync_free_video(held.from->frameSync, &held.frame);
         held = HeldPicture{};
         held.frame.timecode = NDIlib_send_timecode_synthesize;
     }

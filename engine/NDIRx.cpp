@@ -1,4 +1,4 @@
-#include "ndi/NDIRx.h"
+#include "engine/NDIRx.h"
 
 #include "ndi/NdiLibrary.h"
 
@@ -15,18 +15,12 @@ unsigned captureWorkers()
 
 } // namespace
 
-NDIRx::NDIRx(ReceiveSlotList& slotList, SourceFramesMap& framesMap, SourceUseCounts& counts,
-             SourceFreshAudio& fresh, NDISourceFinder& sourceFinder, VideoPassThrough& videoPass,
-             Listener& rxListener)
+NDIRx::NDIRx(ReceiveSlotList& slotList, NDISourceFinder& sourceFinder, Listener& rxListener)
     : slots(slotList)
-    , frames(framesMap)
-    , useCounts(counts)
-    , freshAudio(fresh)
     , finder(sourceFinder)
-    , video(videoPass)
     , listener(rxListener)
     , videoWanted(rxListener.videoWanted())
-    , probeTask([this] { probeSources(probeItems); })
+    , probeTask([this] { probeSources(listener.sourcesToProbe()); })
     , captureTasks(
           [this](size_t k) {
               captureRange(k * kSlotsPerCaptureTask, std::min((k + 1) * kSlotsPerCaptureTask, slots.size()));
@@ -43,14 +37,14 @@ NDIRx::~NDIRx()
 void NDIRx::stop()
 {
     stopRequested = true;
-    probeTask.wait();
+    probeTask.stop();
     captureTasks.wait();
 }
 
-std::unique_ptr<ReceiveSeed> NDIRx::makeReceiveSeed(const std::string& sourceName) const
+std::unique_ptr<ReceiveSeed> NDIRx::makeReceiveSeed(const std::string& sourceName)
 {
-    auto seed = std::unique_ptr<ReceiveSeed>(new ReceiveSeed{sourceName, false, ReceiveSlot(sourceName),
-                                                             std::make_unique<AVFramesContainer>(), false});
+    auto seed = std::make_unique<ReceiveSeed>();
+    seed->slot = std::make_unique<ReceiveSlot>(sourceName);
     return seed;
 }
 
@@ -60,20 +54,31 @@ void NDIRx::setFormat(int rate, int blockLength)
     bufferSize = blockLength;
 }
 
-bool NDIRx::inUse(const ReceiveSlot& slot)
+void NDIRx::exchangeReceiver(ReceiveSlot& slot)
 {
-    const auto count = useCounts.find(slot.sourceName);
-    return (count != useCounts.end() && count->second > 0) || listener.isVideoSourceInUse(slot.sourceName);
-}
-
-void NDIRx::tearDown(ReceiveSlot& slot)
-{
-    if (const auto container = frames.find(slot.sourceName); container != frames.end()) {
-        container->second->releaseFrames();
-        container->second->frameSync = nullptr;
+    const bool wanted = slot.active && slot.inUse();
+    if (slot.incomingReady.load(std::memory_order_acquire)) {
+        if (wanted && !slot.receiver) {
+            slot.receiver = std::move(slot.incoming);
+        } else if (!slot.outgoingFull.load(std::memory_order_acquire)) {
+            // Made after the source stopped being wanted: it goes straight back.
+            slot.outgoing = std::move(slot.incoming);
+            slot.outgoingFull.store(true, std::memory_order_release);
+        }
+        if (!slot.incoming) {
+            slot.wantsReceiver.store(false, std::memory_order_relaxed);
+            slot.incomingReady.store(false, std::memory_order_release);
+        }
     }
-    video.releasePicturesOf(slot.frameSync);
-    slot.closeReceiver();
+    if (slot.receiver && !wanted && !slot.outgoingFull.load(std::memory_order_acquire)) {
+        // The block still held goes with the receiver: both are freed off this thread.
+        slot.outgoingAudio = slot.frames.takeAudio();
+        slot.frames.frameSync = nullptr;
+        slot.outgoing = std::move(slot.receiver);
+        slot.outgoingFull.store(true, std::memory_order_release);
+    }
+    if (wanted && !slot.receiver && !slot.incomingReady.load(std::memory_order_relaxed))
+        slot.wantsReceiver.store(true, std::memory_order_relaxed);
 }
 
 void NDIRx::processBlock()
@@ -86,26 +91,16 @@ void NDIRx::processBlock()
     lastCaptureWaitNanos.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now - beforeWait).count(),
                                std::memory_order_relaxed);
 
+    for (auto& slot : slots)
+        exchangeReceiver(*slot);
+
     if (!probeClockStarted) {
         lastProbeTime = now; // the first probe starts 2 s after the first block
         probeClockStarted = true;
     }
-    const bool probeDue = now - lastProbeTime >= kProbeInterval;
-    // Pictures of a frame-sync may sit in a running pass: tear down only while none runs.
-    const bool mayTearDown = !video.running();
-    for (ReceiveSlot& slot : slots)
-        if (slot.frameSync != nullptr && mayTearDown && !inUse(slot))
-            tearDown(slot);
-
-    if (probeDue) {
+    if (now - lastProbeTime >= kProbeInterval) {
         lastProbeTime = now;
-        if (!probeTask.running()) {
-            probeItems.clear();
-            for (const ReceiveSlot& slot : slots)
-                if (slot.frameSync == nullptr || inUse(slot))
-                    probeItems.push_back({slot.sourceName, slot.channelCount});
-            probeTask.tryStart();
-        }
+        probeTask.tryStart(); // never waits: a probe still going keeps its turn
     }
 }
 
@@ -122,24 +117,16 @@ void NDIRx::waitForCapture()
 void NDIRx::captureRange(size_t first, size_t end)
 {
     for (size_t i = first; i < end; ++i) {
-        ReceiveSlot& slot = slots[i];
-        const auto container = frames.find(slot.sourceName);
-        if (container == frames.end())
-            continue;
-        FramesContainer& c = *container->second;
+        ReceiveSlot& slot = *slots[i];
+        FramesContainer& c = slot.frames;
         c.releaseAudio();
-        if (!inUse(slot) || !slot.active)
+        if (!slot.inUse() || !slot.active || !slot.receiver)
             continue;
-        if (slot.frameSync == nullptr) {
-            slot.openReceiver(); // its first block is captured in the next block
-            continue;
-        }
         NDIlib_audio_frame_v2_t frame;
-        ndi().framesync_capture_audio(slot.frameSync, &frame, sampleRate, 0, bufferSize);
+        ndi().framesync_capture_audio(slot.receiver->frameSync, &frame, sampleRate, 0, bufferSize);
         c.audioFrame = frame;
-        c.frameSync = slot.frameSync;
-        if (const auto flag = freshAudio.find(slot.sourceName); flag != freshAudio.end())
-            flag->second = true;
+        c.frameSync = slot.receiver->frameSync;
+        slot.freshAudio = true;
     }
 }
 

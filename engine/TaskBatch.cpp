@@ -1,4 +1,4 @@
-#include "ndi/TaskBatch.h"
+#include "engine/TaskBatch.h"
 
 TaskBatch::TaskBatch(std::function<void(size_t)> jobToRun, unsigned workers) : job(std::move(jobToRun))
 {

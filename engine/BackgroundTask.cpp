@@ -1,4 +1,4 @@
-#include "ndi/BackgroundTask.h"
+#include "engine/BackgroundTask.h"
 
 BackgroundTask::BackgroundTask(std::function<void()> jobToRun) : job(std::move(jobToRun))
 {
@@ -20,7 +20,7 @@ bool BackgroundTask::tryStart()
 {
     {
         std::lock_guard lock(mutex);
-        if (busy || requested || stopping)
+        if (busy || requested || stopping || stopped)
             return false;
         requested = true;
     }
@@ -37,6 +37,13 @@ bool BackgroundTask::running()
 void BackgroundTask::wait()
 {
     std::unique_lock lock(mutex);
+    changed.wait(lock, [this] { return !busy && !requested; });
+}
+
+void BackgroundTask::stop()
+{
+    std::unique_lock lock(mutex);
+    stopped = true;
     changed.wait(lock, [this] { return !busy && !requested; });
 }
 

@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
+
+class SourceReceiver;
 
 // The format a delay line's rings are built for.
 struct DelayFormat {
@@ -16,10 +19,11 @@ struct DelayFormat {
     int frameRateD = 0;
 };
 
-// A picture held back by a delay line, with the frame-sync it must go back to.
+// A picture held back by a delay line, with the receiver whose frame-sync it
+// must go back to; holding the receiver keeps that frame-sync alive meanwhile.
 struct HeldPicture {
     NDIlib_video_frame_v2_t frame;
-    NDIlib_framesync_instance_t from = nullptr;
+    std::shared_ptr<SourceReceiver> from;
 };
 
 // A sender's A/V delay. A positive delay holds the audio back by whole
@@ -41,9 +45,12 @@ public:
     AVDelayLine(const AVDelayLine&) = delete;
     AVDelayLine& operator=(const AVDelayLine&) = delete;
 
+    // Any thread but the audio thread, while no block runs: the block format
+    // of the sender; a delay in effect is rebuilt for it.
+    void setFormat(int sampleRate, int samplesPerBlock, int channels);
     // Any thread but the audio thread; may allocate. False (and nothing
     // changed) when the delay is out of bounds or its ring too large.
-    bool setDelay(double seconds, int sampleRate, int samplesPerBlock, int channels);
+    bool setDelay(double seconds);
     double delaySeconds() const { return delay.load(std::memory_order_acquire); }
 
     // Audio thread; allocates nothing. `frame` holds the block just filled; on
@@ -56,9 +63,9 @@ public:
     // Video pass thread (or any thread while no pass runs). `picture` came
     // from `from`; on return it holds the picture to send, with its own source.
     void delayVideo(HeldPicture& picture);
-    // Gives every held picture back to the frame-sync it came from; with
-    // `only` set, only that instance's pictures.
-    void releasePictures(NDIlib_framesync_instance_t only = nullptr);
+    // Video pass thread (or any thread while no pass runs): gives every held
+    // picture back to the frame-sync it came from.
+    void releasePictures();
     uint64_t videoPictures() const { return videoCount; }
 
     // Video pass thread: the rate of the pictures now arriving.
@@ -73,8 +80,10 @@ private:
     };
 
     void rebuildVideoRing();
+    bool buildAudioRing(double seconds);
 
     std::atomic<double> delay{0.0};
+    DelayFormat format; // under changeMutex
 
     std::mutex changeMutex;                   // one change at a time
     AudioRing* current = nullptr;             // audio thread's
@@ -88,5 +97,5 @@ private:
     uint64_t videoIndex = 0;
     int frameRateN = 0, frameRateD = 0;
     double videoBuiltFor = 0.0;
-    NDIlib_framesync_instance_t videoFrom = nullptr;
+    const SourceReceiver* videoFrom = nullptr;
 };

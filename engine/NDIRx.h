@@ -1,10 +1,9 @@
 #pragma once
 
-#include "ndi/BackgroundTask.h"
+#include "engine/BackgroundTask.h"
+#include "engine/RoutingMaps.h"
+#include "engine/TaskBatch.h"
 #include "ndi/NDISourceFinder.h"
-#include "ndi/RoutingMaps.h"
-#include "ndi/TaskBatch.h"
-#include "ndi/VideoPassThrough.h"
 
 #include <atomic>
 #include <chrono>
@@ -14,44 +13,47 @@
 
 // The receive side: one receiver and frame-sync per source in use, one block
 // of each captured per tick, and a slow probe that measures channel counts.
+//
+// Threads: processBlock and startCapture on the audio thread; captureRange on
+// the capture workers, while the audio thread does not touch the slots; the
+// probe on a thread of its own. Receivers are made and freed by the routing's
+// worker thread, which hands them over through the slots.
 class NDIRx {
 public:
-    class Listener {
-    public:
-        virtual ~Listener() = default;
-        virtual bool videoWanted() = 0;
-        // Audio thread and capture workers.
-        virtual bool isVideoSourceInUse(const std::string& source) = 0;
-        virtual void sourceChannelCountChanged(const std::string& source, uint32_t count) = 0;
-        // Probe thread.
-        virtual void sourceChannelCountDetected(const std::string& source, uint32_t count) = 0;
-    };
-
     struct ProbeItem {
         std::string sourceName;
         uint32_t channelCount = kNoChannel;
     };
 
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        virtual bool videoWanted() = 0;
+        // Probe thread: every known source, in slot order, with the count it is known by.
+        virtual std::vector<ProbeItem> sourcesToProbe() = 0;
+        // Probe thread: a count measured (kNoChannel: gone or silent).
+        virtual void sourceChannelCountDetected(const std::string& source, uint32_t count) = 0;
+    };
+
     static constexpr size_t kSlotsPerCaptureTask = 8;
     static constexpr auto kProbeInterval = std::chrono::seconds(2);
 
-    NDIRx(ReceiveSlotList& slots, SourceFramesMap& frames, SourceUseCounts& useCounts, SourceFreshAudio& freshAudio,
-          NDISourceFinder& finder, VideoPassThrough& video, Listener& listener);
+    NDIRx(ReceiveSlotList& slots, NDISourceFinder& finder, Listener& listener);
     ~NDIRx(); // stops the probe and waits for every task
 
     // Teardown: ends the probe at its next source and waits for every task.
     void stop();
 
-    // Probe thread (finder report): what a new source brings.
-    std::unique_ptr<ReceiveSeed> makeReceiveSeed(const std::string& sourceName) const;
+    // Any thread: what a source seen for the first time brings.
+    static std::unique_ptr<ReceiveSeed> makeReceiveSeed(const std::string& sourceName);
 
-    // Audio thread, first in every block: joins the capture, tears down the
-    // receivers of sources no longer used, starts the probe every 2 s.
+    // Audio thread, first in every block: joins the capture, hands receivers
+    // over (taking new ones in, letting unused ones go), starts the probe every 2 s.
     void processBlock();
 
     // Audio thread: starts the next block's capture, one task per 8 slots.
     void startCapture();
-    // Audio thread: waits for the capture; after it, slots and maps may change.
+    // Audio thread: waits for the capture; after it, slots may change.
     void waitForCapture();
     size_t captureTaskCount() const { return slots.size() / kSlotsPerCaptureTask + 1; }
 
@@ -60,26 +62,19 @@ public:
     // Probe thread.
     void probeSources(const std::vector<ProbeItem>& items);
 
-    // Audio thread, when the device starts.
+    // While no block runs (the device starts).
     void setFormat(int rate, int blockLength);
 
     // How long the last block waited for the capture to finish, for whoever measures.
     std::atomic<int64_t> lastCaptureWaitNanos{0};
-
-    std::atomic<bool> sourceSetChanged{false};
     std::atomic<bool> stopRequested{false};
 
 private:
-    bool inUse(const ReceiveSlot& slot);
-    void tearDown(ReceiveSlot& slot);
+    void exchangeReceiver(ReceiveSlot& slot);
     uint32_t probeOne(const ProbeItem& item, const std::set<std::string>& present);
 
     ReceiveSlotList& slots;
-    SourceFramesMap& frames;
-    SourceUseCounts& useCounts;
-    SourceFreshAudio& freshAudio;
     NDISourceFinder& finder;
-    VideoPassThrough& video;
     Listener& listener;
 
     bool videoWanted = true;
@@ -87,7 +82,6 @@ private:
     std::atomic<int> bufferSize{512};
     bool probeClockStarted = false;
     std::chrono::steady_clock::time_point lastProbeTime;
-    std::vector<ProbeItem> probeItems; // written only while no probe runs
     BackgroundTask probeTask;
     TaskBatch captureTasks;
 };

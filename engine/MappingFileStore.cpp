@@ -1,0 +1,151 @@
+#include "engine/MappingFileStore.h"
+
+#include <QtCore/QDebug>
+#include <QtCore/QFile>
+
+MappingFileStore::MappingFileStore(RoutingCore& routingCore, RoutingCore::Listener* reportsTo)
+    : routing(routingCore)
+    , listener(reportsTo)
+{
+    routing.onRoutingPublished([this] { routingPublished(); });
+}
+
+MappingFileStore::~MappingFileStore()
+{
+    stop();
+}
+
+void MappingFileStore::stop()
+{
+    routing.onRoutingPublished(nullptr);
+    delayRestoreTask.stop();
+}
+
+std::string MappingFileStore::path()
+{
+    std::lock_guard lock(mutex);
+    return mappingPath;
+}
+
+void MappingFileStore::setPath(const std::string& newPath)
+{
+    std::lock_guard lock(mutex);
+    mappingPath = newPath;
+}
+
+bool MappingFileStore::exists(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly);
+}
+
+StoredRouting MappingFileStore::storedRouting()
+{
+    const RoutingSnapshot snapshot = routing.routingSnapshot();
+    StoredRouting stored;
+    for (const auto& [name, mappings] : snapshot.mappings) {
+        const auto video = snapshot.videoSources.find(name);
+        stored.senders.push_back({name, mappings, video != snapshot.videoSources.end() ? video->second : ""});
+    }
+    std::lock_guard lock(mutex);
+    for (const auto& [name, seconds] : snapshot.delaySeconds) {
+        int32_t ms = MappingFile::toMilliseconds(seconds);
+        // A stored delay not applied yet is still the sender's delay.
+        if (pendingDelays)
+            if (const auto waiting = pendingDelays->find(name); waiting != pendingDelays->end())
+                ms = waiting->second;
+        stored.delays.emplace_back(name, ms);
+    }
+    return stored;
+}
+
+bool MappingFileStore::write(const std::string& path)
+{
+    // A load still under way (its senders wait out the pause after clearing) is
+    // part of the routing: never write the cleared state in between.
+    routing.waitForCommands(RoutingCore::kRemoveAllPause + std::chrono::seconds(1));
+    const std::string text = MappingFile::render(storedRouting());
+    bool unreadable = false;
+    {
+        std::lock_guard lock(mutex);
+        unreadable = unreadableFiles.erase(path) != 0;
+    }
+    if (unreadable) {
+        // Never overwrite unseen a file that failed to load.
+        const std::string kept = MappingFile::keepUnreadableFile(path);
+        if (!kept.empty())
+            qWarning().noquote() << "The channel mappings that could not be loaded were kept in"
+                                 << QString::fromStdString(kept);
+    }
+    std::string error;
+    if (!MappingFile::writeFile(path, text, error)) {
+        qCritical().noquote() << "Cannot save channel mappings to" << QString::fromStdString(path) << "-"
+                              << QString::fromStdString(error);
+        return false;
+    }
+    return true;
+}
+
+bool MappingFileStore::read(const std::string& path)
+{
+    std::string text, error;
+    std::optional<StoredRouting> stored;
+    if (MappingFile::readFile(path, text, error))
+        stored = MappingFile::parse(text, error);
+    if (!stored) {
+        qCritical().noquote() << "Cannot load channel mappings from" << QString::fromStdString(path) << "-"
+                              << QString::fromStdString(error);
+        std::lock_guard lock(mutex);
+        unreadableFiles.insert(path);
+        return false;
+    }
+
+    std::map<std::string, int32_t> delays;
+    for (const auto& [name, ms] : stored->delays)
+        if (ms != 0)
+            delays[name] = ms;
+    {
+        // The file's delays replace any still waiting from an earlier load;
+        // they wait for this file's routing to be reported.
+        std::lock_guard lock(mutex);
+        pendingDelays = delays.empty() ? std::nullopt : std::optional(std::move(delays));
+        pendingDelaysPublished = false;
+        unreadableFiles.erase(path);
+        routing.replaceRouting(std::move(*stored));
+    }
+    qInfo().noquote() << "Loaded channel mappings from" << QString::fromStdString(path);
+    return true;
+}
+
+void MappingFileStore::startNdiProcessing()
+{
+    ndiStarted = true;
+    std::lock_guard lock(mutex);
+    if (pendingDelays && pendingDelaysPublished)
+        delayRestoreTask.tryStart();
+}
+
+void MappingFileStore::routingPublished()
+{
+    std::lock_guard lock(mutex);
+    pendingDelaysPublished = true;
+    if (ndiStarted && pendingDelays)
+        delayRestoreTask.tryStart(); // never waits: the delays are set on the task's thread
+}
+
+void MappingFileStore::restoreDelays()
+{
+    for (;;) {
+        std::map<std::string, int32_t> table;
+        {
+            std::lock_guard lock(mutex);
+            if (!pendingDelays || !pendingDelaysPublished || !ndiStarted)
+                return;
+            table = std::move(*pendingDelays);
+            pendingDelays.reset();
+        }
+        for (const auto& [name, ms] : table)
+            if (routing.setAVDelay(name, ms) && listener != nullptr)
+                listener->senderDelayChanged(name, ms);
+    }
+}

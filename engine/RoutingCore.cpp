@@ -1,0 +1,617 @@
+#include "engine/RoutingCore.h"
+
+#include "ndi/NdiLibrary.h"
+
+#include <QtCore/QDebug>
+
+#include <algorithm>
+#include <iostream>
+
+namespace {
+
+// Room for the sources of a large network before the slot list must grow.
+constexpr size_t kInitialSlots = 64;
+// How often the worker looks for work the audio thread left it.
+constexpr auto kWorkerPeriod = std::chrono::milliseconds(5);
+// A source whose receiver could not be made is tried again after this.
+constexpr auto kReceiverRetry = std::chrono::milliseconds(500);
+
+} // namespace
+
+RoutingCore::RoutingCore(Listener* coreListener, NDISourceFinder& sourceFinder)
+    : listener(coreListener)
+    , finder(sourceFinder)
+{
+    _ndiRecvDataList.reserve(kInitialSlots);
+    model.slotCapacity = kInitialSlots;
+    worker = std::thread([this] { runWorker(); });
+}
+
+RoutingCore::~RoutingCore()
+{
+    videoPassThrough.stop();
+    ndiRx.stop(); // the probe, which reports through the finder, is over
+    finder.setListener(nullptr);
+    {
+        std::lock_guard lock(workerMutex);
+        stopping = true;
+    }
+    workerWake.notify_all();
+    worker.join();
+    // What the worker did not get to is freed with the lists; nothing reports any more.
+}
+
+// ---------------------------------------------------------------------------
+// Changes (any thread but the audio thread)
+
+void RoutingCore::post(CommandList batch)
+{
+    const size_t n = batch.size();
+    if (n == 0)
+        return;
+    std::lock_guard lock(postMutex);
+    posted.splice(posted.end(), batch);
+    postedCount.fetch_add(n, std::memory_order_release);
+}
+
+void RoutingCore::modelAddSender(CommandList& batch, const std::string& name, SenderState state)
+{
+    // A name already in use keeps its sender as it is.
+    if (model.mappings.count(name) != 0)
+        return;
+    model.mappings[name] = state.mappings;
+    model.videoSources[name] = state.videoSource;
+    model.outputs[name] = state.output;
+
+    RoutingCommand& command = batch.emplace_back();
+    command.type = CommandType::AddSender;
+    command.key = name;
+    command.output = state.output;
+    SenderMap node;
+    node.emplace(name, std::move(state));
+    command.senderNode = node.extract(node.begin());
+}
+
+void RoutingCore::addSender(const std::string& name, uint32_t channels)
+{
+    SenderState state;
+    if (!state.initialise(name, channels, rate, block))
+        return;
+    std::lock_guard lock(modelMutex);
+    CommandList batch;
+    modelAddSender(batch, name, std::move(state));
+    post(std::move(batch));
+}
+
+void RoutingCore::removeSender(const std::string& name)
+{
+    std::lock_guard lock(modelMutex);
+    if (model.mappings.erase(name) == 0)
+        return;
+    model.videoSources.erase(name);
+    model.outputs.erase(name);
+    CommandList batch;
+    RoutingCommand& command = batch.emplace_back();
+    command.type = CommandType::RemoveSender;
+    command.key = name;
+    post(std::move(batch));
+}
+
+void RoutingCore::addAudioConnection(const std::string& source, uint32_t sourceChannel, const std::string& sender,
+                                     uint32_t senderChannel)
+{
+    std::lock_guard lock(modelMutex);
+    const auto mappings = model.mappings.find(sender);
+    if (mappings == model.mappings.end() || senderChannel >= mappings->second.size())
+        return;
+    const bool connect = sourceChannel != kNoChannel && !source.empty();
+    mappings->second[senderChannel] = connect ? ChannelMapping{sourceChannel, source} : ChannelMapping{};
+    CommandList batch;
+    RoutingCommand& command = batch.emplace_back();
+    command.type = CommandType::SetChannelMapping;
+    command.senderName = sender;
+    command.senderChannel = senderChannel;
+    command.sourceName = connect ? source : std::string();
+    command.sourceChannel = connect ? sourceChannel : kNoChannel;
+    post(std::move(batch));
+}
+
+void RoutingCore::removeAudioConnection(const std::string& sender, uint32_t senderChannel)
+{
+    addAudioConnection({}, kNoChannel, sender, senderChannel);
+}
+
+void RoutingCore::setVideoConnection(const std::string& source, const std::string& sender)
+{
+    std::lock_guard lock(modelMutex);
+    if (sender == kMonitor || source.empty() || model.mappings.count(sender) == 0)
+        return;
+    model.videoSources[sender] = source;
+    CommandList batch;
+    RoutingCommand& command = batch.emplace_back();
+    command.type = CommandType::SetVideoSource;
+    command.senderName = sender;
+    command.sourceName = source;
+    post(std::move(batch));
+}
+
+void RoutingCore::removeVideoConnection(const std::string& sender)
+{
+    std::lock_guard lock(modelMutex);
+    const auto video = model.videoSources.find(sender);
+    if (video == model.videoSources.end())
+        return;
+    model.videoSources.erase(video);
+    CommandList batch;
+    RoutingCommand& command = batch.emplace_back();
+    command.type = CommandType::RemoveVideoSource;
+    command.senderName = sender;
+    post(std::move(batch));
+}
+
+void RoutingCore::replaceRouting(StoredRouting routing)
+{
+    // Buffers first, outside the lock: a large file takes a while to prepare.
+    std::vector<std::pair<std::string, SenderState>> prepared;
+    for (StoredSender& stored : routing.senders) {
+        SenderState state;
+        if (!state.initialise(stored.name, static_cast<uint32_t>(stored.mappings.size()), rate, block))
+            continue;
+        state.mappings = std::move(stored.mappings);
+        state.videoSource = std::move(stored.videoSource);
+        prepared.emplace_back(stored.name, std::move(state));
+    }
+
+    std::lock_guard lock(modelMutex);
+    CommandList batch;
+    batch.emplace_back().type = CommandType::RemoveAllSenders;
+    model.mappings.clear();
+    model.videoSources.clear();
+    model.outputs.clear();
+    for (auto& [name, state] : prepared)
+        modelAddSender(batch, name, std::move(state));
+    RoutingCommand& publish = batch.emplace_back();
+    publish.type = CommandType::PublishRouting;
+    publish.published = std::make_shared<const PublishedRouting>(PublishedRouting{model.mappings, model.videoSources});
+    post(std::move(batch));
+}
+
+bool RoutingCore::setAVDelay(const std::string& sender, int32_t milliseconds)
+{
+    std::shared_ptr<SenderOutput> output;
+    {
+        std::lock_guard lock(modelMutex);
+        const auto it = model.outputs.find(sender);
+        if (it == model.outputs.end())
+            return false;
+        output = it->second;
+    }
+    return output->delayLine.setDelay(milliseconds / 1000.0);
+}
+
+RoutingSnapshot RoutingCore::routingSnapshot()
+{
+    std::lock_guard lock(modelMutex);
+    RoutingSnapshot snapshot;
+    snapshot.mappings = model.mappings;
+    snapshot.videoSources = model.videoSources;
+    for (const auto& [name, output] : model.outputs)
+        snapshot.delaySeconds[name] = output->delayLine.delaySeconds();
+    for (const auto& [name, entry] : model.sources)
+        snapshot.useCounts[name] = 0;
+    for (const auto& [sender, channels] : model.mappings)
+        for (const auto& m : channels)
+            if (m.sourceChannel != kNoChannel)
+                ++snapshot.useCounts[m.sourceName];
+    return snapshot;
+}
+
+bool RoutingCore::waitForCommands(std::chrono::milliseconds timeout)
+{
+    const uint64_t target = postedCount.load(std::memory_order_acquire);
+    std::unique_lock lock(workerMutex);
+    return reported.wait_for(lock, timeout, [&] { return reportedCount >= target; });
+}
+
+void RoutingCore::onRoutingPublished(std::function<void()> callback)
+{
+    std::lock_guard lock(callbackMutex);
+    publishedCallback = std::move(callback);
+}
+
+void RoutingCore::setFormat(int sampleRate, int samplesPerBlock)
+{
+    const bool restart = rate != 0;
+    const bool changed = sampleRate != rate || samplesPerBlock != block;
+    rate = sampleRate;
+    block = samplesPerBlock;
+    ndiRx.setFormat(sampleRate, samplesPerBlock);
+    // A restart keeps the show: only the block changes size. No block runs
+    // now, and nothing but the audio thread touches these buffers.
+    if (restart && changed)
+        for (auto& [name, sender] : senders)
+            sender.reformat(sampleRate, samplesPerBlock);
+}
+
+void RoutingCore::listenToFinder()
+{
+    finder.setListener(this);
+}
+
+// ---------------------------------------------------------------------------
+// Reports of the finder and the probe (probe thread)
+
+std::set<std::string> RoutingCore::senderChannelMappings()
+{
+    std::lock_guard lock(modelMutex);
+    std::set<std::string> names;
+    for (const auto& [name, mappings] : model.mappings)
+        names.insert(name);
+    return names;
+}
+
+std::vector<NDIRx::ProbeItem> RoutingCore::sourcesToProbe()
+{
+    std::lock_guard lock(modelMutex);
+    std::vector<NDIRx::ProbeItem> items(model.sources.size());
+    for (const auto& [name, entry] : model.sources)
+        items[entry.index] = {name, entry.channelCount};
+    return items;
+}
+
+void RoutingCore::sourceChannelCountDetected(const std::string& source, uint32_t count)
+{
+    std::lock_guard lock(modelMutex);
+    const auto entry = model.sources.find(source);
+    // Only a change is news: a gone source is re-reported at every probe.
+    if (entry == model.sources.end() || entry->second.channelCount == count)
+        return;
+    entry->second.channelCount = count;
+    CommandList batch;
+    RoutingCommand& command = batch.emplace_back();
+    command.type = CommandType::SourceChannelCount;
+    command.name = source;
+    command.count = count;
+    command.reportCount = true;
+    post(std::move(batch));
+}
+
+void RoutingCore::sourcesChanged(NDISourceFinder& sourceFinder)
+{
+    const std::set<std::string>& current = sourceFinder.sources;
+    std::vector<std::string> removed;
+    std::vector<std::pair<std::string, uint32_t>> added;
+    std::vector<uint64_t> returning;
+    size_t slotCount = 0;
+    {
+        std::lock_guard lock(modelMutex);
+        CommandList batch;
+        for (auto& [name, entry] : model.sources) {
+            if (current.count(name) != 0)
+                continue;
+            removed.push_back(name);
+            RoutingCommand& command = batch.emplace_back();
+            command.type = CommandType::SourceRemoved;
+            command.name = name;
+            entry.online = false;
+            entry.channelCount = kNoChannel;
+        }
+        for (const std::string& name : current) {
+            const auto known = model.sources.find(name);
+            if (known != model.sources.end() && known->second.online)
+                continue;
+            RoutingCommand& command = batch.emplace_back();
+            command.type = CommandType::SourceAdded;
+            command.name = name;
+            uint32_t count = kNoChannel;
+            if (known != model.sources.end()) {
+                // A source that comes back keeps its slot; it is announced with the count the slot knows.
+                returning.push_back(known->second.index);
+                known->second.online = true;
+                count = known->second.channelCount;
+            } else {
+                const uint64_t index = model.sources.size();
+                command.receiveSeed = NDIRx::makeReceiveSeed(name);
+                command.slot = command.receiveSeed->slot.get();
+                if (index == model.slotCapacity) {
+                    model.slotCapacity *= 2;
+                    command.slotList.reserve(model.slotCapacity);
+                }
+                SourceIndex node;
+                node.emplace(name, command.slot);
+                command.indexNode = node.extract(node.begin());
+                model.sources[name] = {true, kNoChannel, index};
+            }
+            if (count != 0)
+                added.emplace_back(name, count);
+        }
+        slotCount = model.sources.size();
+        post(std::move(batch));
+    }
+    for (uint64_t index : returning) {
+        qDebug() << "idx: " << index;
+        qDebug() << "_ndiRecvDataList size: " << slotCount;
+    }
+    if (listener == nullptr)
+        return;
+    for (const auto& name : removed)
+        listener->sourceRemoved(name);
+    for (const auto& [name, count] : added)
+        listener->sourceAdded(name, count);
+}
+
+// ---------------------------------------------------------------------------
+// The audio thread
+
+void RoutingCore::processBlock(float* const* outputs, int numOutputs, int numSamples, bool ndiRunning)
+{
+    if (ndiRunning) {
+        ndiRx.processBlock();
+        ndiTx.processBlock();
+        videoPassThrough.processBlock();
+    } else {
+        ndiRx.waitForCapture(); // the fresh flags below are the capture's too
+    }
+    playMonitor(outputs, numOutputs, numSamples);
+    for (auto& slot : _ndiRecvDataList)
+        if (slot->active)
+            slot->freshAudio = false;
+    // Before the capture starts, so it sees the routing the changes make.
+    processCommands();
+    ndiRx.startCapture();
+}
+
+void RoutingCore::playMonitor(float* const* outputs, int numOutputs, int numSamples)
+{
+    if (monitor == nullptr || outputs == nullptr)
+        return;
+    const NDIlib_audio_frame_v2_t& frame = monitor->audioFrame;
+    for (int c = 0; c < numOutputs && c < frame.no_channels; ++c) {
+        if (outputs[c] == nullptr)
+            continue;
+        std::fill_n(outputs[c], numSamples, 0.0f);
+        if (frame.p_data != nullptr)
+            std::copy_n(frame.p_data + static_cast<size_t>(c) * frame.no_samples,
+                        std::min(numSamples, frame.no_samples), outputs[c]);
+    }
+}
+
+void RoutingCore::processCommands()
+{
+    if (!ndiActive)
+        return;
+    if (postedCount.load(std::memory_order_acquire) != takenCount) {
+        std::lock_guard lock(postMutex);
+        takenCount = postedCount.load(std::memory_order_relaxed);
+        pending.splice(pending.end(), posted);
+    }
+    // The pause after clearing the senders keeps commands waiting, never the clock.
+    if (pending.empty() || std::chrono::steady_clock::now() < holdCommandsUntil)
+        return;
+
+    CommandList ran;
+    bool routingChanged = false;
+    while (!pending.empty()) {
+        routingChanged = execute(pending.front()) || routingChanged;
+        ran.splice(ran.end(), pending, pending.begin());
+        if (std::chrono::steady_clock::now() < holdCommandsUntil)
+            break;
+    }
+    if (routingChanged)
+        afterRoutingChanged();
+    std::lock_guard lock(doneMutex);
+    done.splice(done.end(), ran);
+}
+
+bool RoutingCore::execute(RoutingCommand& command)
+{
+    switch (command.type) {
+    case CommandType::SourceRemoved: {
+        const auto slot = sourceIndex.find(command.name);
+        if (slot == sourceIndex.end())
+            return false;
+        ReceiveSlot& s = *slot->second;
+        s.active = false;
+        s.frames.active = false;
+        s.frames.audioFrame.no_channels = 0;
+        return true;
+    }
+    case CommandType::SourceAdded:
+        executeSourceAdded(command);
+        return true;
+    case CommandType::RemoveSender:
+        command.senderNode = senders.extract(command.key); // freed by the worker, with its NDI instance
+        return !command.senderNode.empty();
+    case CommandType::AddSender: {
+        auto inserted = senders.insert(std::move(command.senderNode));
+        if (!inserted.inserted)
+            command.senderNode = std::move(inserted.node); // the name is taken: the new one goes back
+        return inserted.inserted;
+    }
+    case CommandType::SourceChannelCount:
+        return false;
+    case CommandType::SetChannelMapping: {
+        const auto sender = senders.find(command.senderName);
+        if (sender == senders.end() || command.senderChannel >= sender->second.mappings.size())
+            return false;
+        ChannelMapping& m = sender->second.mappings[command.senderChannel];
+        std::swap(m.sourceName, command.sourceName); // the old name leaves with the command
+        m.sourceChannel = command.sourceChannel;
+        return true;
+    }
+    case CommandType::SetVideoSource:
+    case CommandType::RemoveVideoSource: {
+        const auto sender = senders.find(command.senderName);
+        if (sender == senders.end())
+            return false;
+        std::swap(sender->second.videoSource, command.sourceName);
+        return true;
+    }
+    case CommandType::RemoveAllSenders:
+        std::swap(senders, command.removedSenders);
+        holdCommandsUntil = std::chrono::steady_clock::now() + kRemoveAllPause;
+        return true;
+    case CommandType::PublishRouting:
+        return false;
+    }
+    return false;
+}
+
+void RoutingCore::executeSourceAdded(RoutingCommand& command)
+{
+    if (command.receiveSeed && command.receiveSeed->slot) {
+        if (command.slotList.capacity() > _ndiRecvDataList.capacity()) {
+            // The larger list came prepared; the old one leaves with the command.
+            for (auto& slot : _ndiRecvDataList)
+                command.slotList.push_back(std::move(slot));
+            std::swap(_ndiRecvDataList, command.slotList);
+        }
+        _ndiRecvDataList.push_back(std::move(command.receiveSeed->slot));
+        sourceIndex.insert(std::move(command.indexNode));
+        return;
+    }
+    const auto known = sourceIndex.find(command.name);
+    if (known == sourceIndex.end())
+        return;
+    ReceiveSlot& slot = *known->second;
+    if (slot.receiver) {
+        // Start the returning source afresh: its old receiver goes, off this thread.
+        command.retiredAudio = slot.frames.takeAudio();
+        slot.frames.frameSync = nullptr;
+        command.retiredReceiver = std::move(slot.receiver);
+    }
+    slot.active = true;
+    slot.frames.active = true;
+}
+
+void RoutingCore::afterRoutingChanged()
+{
+    for (auto& slot : _ndiRecvDataList) {
+        slot->useCount = 0;
+        slot->videoInUse = false;
+    }
+    monitor = nullptr;
+    for (auto& [name, sender] : senders) {
+        if (name == kMonitor)
+            monitor = &sender;
+        for (size_t ch = 0; ch < sender.mappings.size() && ch < sender.feeds.size(); ++ch) {
+            const ChannelMapping& m = sender.mappings[ch];
+            ChannelFeed& feed = sender.feeds[ch];
+            feed = ChannelFeed{};
+            if (m.sourceChannel == kNoChannel)
+                continue;
+            const auto source = sourceIndex.find(m.sourceName);
+            if (source == sourceIndex.end())
+                continue; // takes effect when the source comes on line
+            feed = ChannelFeed{source->second, m.sourceChannel};
+            ++source->second->useCount;
+        }
+        if (name != kMonitor && !sender.videoSource.empty())
+            if (const auto source = sourceIndex.find(sender.videoSource); source != sourceIndex.end())
+                source->second->videoInUse = true;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The worker thread
+
+void RoutingCore::runWorker()
+{
+    std::unique_lock lock(workerMutex);
+    while (!stopping) {
+        workerWake.wait_for(lock, kWorkerPeriod);
+        lock.unlock();
+
+        CommandList finished;
+        {
+            std::lock_guard doneLock(doneMutex);
+            finished.splice(finished.end(), done);
+        }
+        uint64_t count = 0;
+        bool published = false;
+        while (!finished.empty()) {
+            RoutingCommand& command = finished.front();
+            finish(command);
+            published = published || command.type == CommandType::PublishRouting;
+            finished.pop_front(); // frees what the command took out, before anything later is made
+            ++count;
+        }
+        serveReceivers();
+        publishOutputs();
+        if (published) {
+            std::lock_guard callbackLock(callbackMutex);
+            if (publishedCallback)
+                publishedCallback();
+        }
+
+        lock.lock();
+        reportedCount += count;
+        if (count != 0)
+            reported.notify_all();
+    }
+}
+
+void RoutingCore::finish(RoutingCommand& command)
+{
+    switch (command.type) {
+    case CommandType::SourceRemoved:
+        std::cerr << "SOURCE_REMOVED: " << command.name << std::endl;
+        break;
+    case CommandType::SourceAdded:
+        if (command.slot != nullptr)
+            knownSlots.push_back(command.slot);
+        if (command.retiredReceiver && command.retiredAudio.p_data != nullptr)
+            ndi().framesync_free_audio(command.retiredReceiver->frameSync, &command.retiredAudio);
+        break;
+    case CommandType::SourceChannelCount:
+        if (command.reportCount && listener != nullptr)
+            listener->sourceChannelCountChanged(command.name, command.count);
+        break;
+    case CommandType::AddSender:
+        if (command.senderNode.empty() && command.output && !command.output->tryPublish())
+            unpublished.push_back(command.output);
+        break;
+    case CommandType::PublishRouting:
+        if (listener != nullptr && command.published)
+            listener->routingPublished(command.published->mappings, command.published->videoSources);
+        break;
+    default:
+        break;
+    }
+}
+
+void RoutingCore::serveReceivers()
+{
+    const auto now = std::chrono::steady_clock::now();
+    for (ReceiveSlot* slot : knownSlots) {
+        if (slot->outgoingFull.load(std::memory_order_acquire)) {
+            if (slot->outgoing && slot->outgoingAudio.p_data != nullptr)
+                ndi().framesync_free_audio(slot->outgoing->frameSync, &slot->outgoingAudio);
+            slot->outgoingAudio = NDIlib_audio_frame_v2_t{};
+            slot->outgoing.reset();
+            slot->outgoingFull.store(false, std::memory_order_release);
+        }
+        if (slot->incomingReady.load(std::memory_order_acquire) ||
+            !slot->wantsReceiver.load(std::memory_order_relaxed))
+            continue;
+        const auto retry = retryReceiverAt.find(slot);
+        if (retry != retryReceiverAt.end() && now < retry->second)
+            continue;
+        auto receiver = std::make_shared<SourceReceiver>(slot->sourceName);
+        if (!receiver->valid()) {
+            retryReceiverAt[slot] = now + kReceiverRetry;
+            continue;
+        }
+        retryReceiverAt.erase(slot);
+        slot->incoming = std::move(receiver);
+        slot->incomingReady.store(true, std::memory_order_release);
+    }
+}
+
+void RoutingCore::publishOutputs()
+{
+    // In the order they were added; one whose sender is gone meanwhile is dropped unpublished.
+    std::erase_if(unpublished, [](const std::shared_ptr<SenderOutput>& output) {
+        return output.use_count() == 1 || output->tryPublish();
+    });
+}
