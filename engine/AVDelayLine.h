@@ -68,6 +68,10 @@ public:
     void releasePictures();
     uint64_t videoPictures() const { return videoCount; }
 
+    // The routing's worker thread, every few milliseconds: slow work the line
+    // asked for (nothing yet).
+    void prepare() {}
+
     // Video pass thread: the rate of the pictures now arriving.
     void setPictureRate(int numerator, int denominator);
 

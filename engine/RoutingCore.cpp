@@ -538,6 +538,7 @@ void RoutingCore::runWorker()
         }
         serveReceivers();
         publishOutputs();
+        prepareDelayLines();
         if (published) {
             std::lock_guard callbackLock(callbackMutex);
             if (publishedCallback)
@@ -614,4 +615,17 @@ void RoutingCore::publishOutputs()
     std::erase_if(unpublished, [](const std::shared_ptr<SenderOutput>& output) {
         return output.use_count() == 1 || output->tryPublish();
     });
+}
+
+void RoutingCore::prepareDelayLines()
+{
+    std::vector<std::shared_ptr<SenderOutput>> outputs;
+    {
+        std::lock_guard lock(modelMutex);
+        outputs.reserve(model.outputs.size());
+        for (const auto& [name, output] : model.outputs)
+            outputs.push_back(output);
+    }
+    for (const auto& output : outputs)
+        output->delayLine.prepare();
 }

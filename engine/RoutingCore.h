@@ -150,6 +150,7 @@ private:
     void finish(RoutingCommand& command);
     void serveReceivers();
     void publishOutputs();
+    void prepareDelayLines();
 
     Listener* listener = nullptr;
     NDISourceFinder& finder;
