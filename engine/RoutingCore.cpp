@@ -206,6 +206,21 @@ RoutingSnapshot RoutingCore::routingSnapshot()
     return snapshot;
 }
 
+RoutingSnapshot RoutingCore::executedRouting() const
+{
+    RoutingSnapshot snapshot;
+    for (const auto& [name, sender] : senders) {
+        snapshot.mappings[name] = sender.mappings;
+        if (!sender.videoSource.empty())
+            snapshot.videoSources[name] = sender.videoSource;
+        if (sender.output)
+            snapshot.delaySeconds[name] = sender.output->delayLine.delaySeconds();
+    }
+    for (const auto& slot : _ndiRecvDataList)
+        snapshot.useCounts[slot->sourceName] = slot->useCount;
+    return snapshot;
+}
+
 bool RoutingCore::waitForCommands(std::chrono::milliseconds timeout)
 {
     const uint64_t target = postedCount.load(std::memory_order_acquire);

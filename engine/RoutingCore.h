@@ -86,6 +86,10 @@ public:
     // Any thread: waits until every change queued so far has run and been
     // reported; false on time-out.
     bool waitForCommands(std::chrono::milliseconds timeout);
+    // Only while no block runs (checks after the clock stopped): the routing as
+    // the audio thread has executed it, video sources only where set, and the
+    // use counts it routes with.
+    RoutingSnapshot executedRouting() const;
 
     // Worker thread, after a PublishRouting was reported (the stored delays
     // wait for it). Once replaced, the former callback is not running and never runs again.

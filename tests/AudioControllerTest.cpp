@@ -222,6 +222,76 @@ TEST(AudioController, aReturningSourceKeepsItsSlotAndStaysListedWithItsKnownCoun
     EXPECT_GT(fitTone(channel(receive(out, 100), 0), 750.0, 48000).toneFraction, 0.99);
 }
 
+TEST(AudioController, aSourceReturningWhileVideoPassesIsHeardWithinASecondAndChangesMeanwhileRunAtOnce)
+{
+    TestSource camera("Camera", {.channels = 0, .frameRateN = 30});
+    Engine e;
+    ASSERT_TRUE(e.listener.waitFor({"added", camera.publishedName(), kNoChannel}));
+    e.controller.setVideoConnection(camera.publishedName(), "Plover Sender 1");
+    RawReceiver out(published("Plover Sender 1"));
+    ASSERT_GT(out.nextPictureCounter(5000), 0u) << "the camera's pictures pass through the sender";
+
+    // KESTRIX_RETURNS=20 for the long proof; a few rounds catch a stall.
+    const int rounds = std::getenv("KESTRIX_RETURNS") != nullptr ? std::atoi(std::getenv("KESTRIX_RETURNS")) : 3;
+    for (int round = 1; round <= rounds; ++round) {
+        auto tone = std::make_unique<TestSource>("Returns", TestSource::Options{.channels = 1});
+        const std::string name = tone->publishedName();
+        ASSERT_TRUE(e.listener.waitFor({"added", name, kNoChannel}, 10s, static_cast<size_t>(round)));
+        const auto found = std::chrono::system_clock::now();
+        if (round == 1)
+            e.controller.addAudioConnection(name, 0, "Plover Sender 1", 0);
+
+        const auto queued = std::chrono::steady_clock::now();
+        e.controller.addAudioConnection(name, 0, "Plover Sender 2", static_cast<uint32_t>(round % 2));
+        ASSERT_TRUE(e.controller.waitForCommands(2s));
+        const auto applied = std::chrono::steady_clock::now() - queued;
+        EXPECT_LT(applied, 100ms) << "round " << round << ": a change waited behind the returning source";
+
+        // The blocks' send times are UTC in units of 100 ns.
+        const int64_t foundAt = std::chrono::duration_cast<std::chrono::nanoseconds>(found.time_since_epoch()).count() / 100;
+        int64_t heardAfter = -1;
+        for (int i = 0; i < 400 && heardAfter < 0; ++i) {
+            const auto block = out.nextBlock();
+            if (block.timestamp > foundAt && peak(channel({block}, 0)) > 0.5f)
+                heardAfter = (block.timestamp - foundAt) / 10000;
+        }
+        std::printf("round %d: heard %lld ms after it was found; a change queued meanwhile ran in %.1f ms\n", round,
+                    static_cast<long long>(heardAfter),
+                    std::chrono::duration<double, std::milli>(applied).count());
+        EXPECT_GE(heardAfter, 0) << "round " << round;
+        EXPECT_LE(heardAfter, 1000) << "round " << round;
+
+        tone.reset();
+        ASSERT_TRUE(e.listener.waitFor({"removed", name, 0}, 10s, static_cast<size_t>(round)));
+    }
+}
+
+TEST(AudioController, aLoadNamingPublishedSendersRepublishesThemUnderTheSameNames)
+{
+    TestSource camera("Camera", {.channels = 0, .frameRateN = 30});
+    Engine e;
+    ASSERT_TRUE(e.listener.waitFor({"added", camera.publishedName(), kNoChannel}));
+    // The video pass holds a sender for a frame period at a time, even as the sender goes.
+    for (const char* sender : {"Plover Sender 1", "Plover Sender 2", "Plover Sender 3"})
+        e.controller.setVideoConnection(camera.publishedName(), sender);
+    ASSERT_GT(RawReceiver(published("Plover Sender 1")).nextPictureCounter(5000), 0u);
+    // The file names the senders already published: each goes and comes back under its own name.
+    ASSERT_TRUE(e.controller.writeMappingFile(LoopbackEnvironment::folder + "/same-names.ploverc"));
+    ASSERT_TRUE(e.controller.readMappingFile(LoopbackEnvironment::folder + "/same-names.ploverc"));
+    ASSERT_TRUE(e.controller.waitForCommands(5s));
+    RawReceiver out(published("Plover Sender 3"));
+    EXPECT_EQ(out.nextBlock().samples, 512) << "the sender of that name sends again";
+    NDIlib_find_create_t settings;
+    NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
+    uint32_t count = 0;
+    const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
+    for (uint32_t i = 0; i < count; ++i)
+        for (const char* taken : {"(Plover Sender 1 ", "(Plover Sender 2 ", "(Plover Sender 3 "})
+            EXPECT_EQ(std::string(list[i].p_ndi_name).find(taken), std::string::npos)
+                << list[i].p_ndi_name << ": never published with a number added";
+    ndi().find_destroy(finder);
+}
+
 TEST(AudioController, eightReceiveSlotsTakeTwoCaptureTasks)
 {
     std::vector<std::unique_ptr<TestSource>> sources;

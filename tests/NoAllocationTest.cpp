@@ -1,84 +1,116 @@
-// The per-block send path allocates nothing: every allocation made by this
-// thread while it runs the channel copy, the delay and the send is counted.
+// The audio callback allocates and frees nothing: every allocation and every
+// free made by the thread that runs the blocks is counted, while sources are
+// routed, delayed and sent, and while routing changes execute. Once routing
+// runs steadily, the NDI runtime's own calls count too; a runtime may set up
+// buffers when a new sender sends its first blocks, which is its own affair.
 
-#include "engine/NDITx.h"
+#include "support/CoreDriver.h"
 #include "support/LoopbackEnvironment.h"
+#include "support/TestSource.h"
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
 thread_local bool counting = false;
+bool countingRuntime = true;
 std::atomic<int> allocations{0};
+std::atomic<int> frees{0};
+
+bool calledByRuntime(void* caller)
+{
+    Dl_info info;
+    return dladdr(caller, &info) != 0 && info.dli_fname != nullptr &&
+           std::strstr(info.dli_fname, "ndi-loopback") != nullptr;
+}
 } // namespace
 
 void* operator new(std::size_t size)
 {
-    if (counting)
+    if (counting && (countingRuntime || !calledByRuntime(__builtin_return_address(0))))
         ++allocations;
     if (void* p = std::malloc(size == 0 ? 1 : size))
         return p;
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-TEST(NoAllocation, channelCopyDelayAndSendAllocateNothing)
+void operator delete(void* p) noexcept
 {
-    constexpr int kRate = 48000, kBlock = 512;
-    SenderMap senders;
-    SourceFramesMap frames;
-    SourceFreshAudio fresh;
-    SenderChannelMappings mappings;
-    NDITx tx(senders, frames, fresh, mappings);
-    tx.setFormat(kRate, kBlock);
+    if (counting && p != nullptr)
+        ++frees;
+    std::free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
-    std::vector<float> sourceData(8 * kBlock, 0.25f);
-    for (int s = 0; s < 4; ++s) {
-        const std::string name = "SOURCE (" + std::to_string(s) + ")";
-        auto holder = std::make_unique<AVFramesContainer>();
-        holder->audioFrame.no_channels = 8;
-        holder->audioFrame.no_samples = kBlock;
-        holder->audioFrame.channel_stride_in_bytes = kBlock * 4;
-        holder->audioFrame.p_data = sourceData.data();
-        frames[name] = std::move(holder);
-        fresh[name] = true;
-    }
+TEST(NoAllocation, blocksAllocateAndFreeNothingWhileTheyRouteAndWhileChangesRun)
+{
+    std::vector<std::unique_ptr<TestSource>> sources;
+    for (int s = 0; s < 4; ++s)
+        sources.push_back(std::make_unique<TestSource>("Eight " + std::to_string(s),
+                                                       TestSource::Options{.channels = 8, .frameRateN = s == 0 ? 25 : 0}));
+    CoreDriver engine;
+    RoutingCore& core = engine.core;
+    for (const auto& source : sources)
+        ASSERT_TRUE(engine.tickUntilFound(source->publishedName()));
+
     for (int k = 0; k < 4; ++k) {
-        const std::string name = "Out " + std::to_string(k);
-        SenderState state;
-        ASSERT_TRUE(state.initialise(name, 8, kRate, kBlock));
-        state.createSendInstance();
-        if (k == 1) {
-            ASSERT_TRUE(state.delayLine->setDelay(0.1, kRate, kBlock, 8));
-        }
-        if (k == 2) {
-            ASSERT_TRUE(state.delayLine->setDelay(-0.1, kRate, kBlock, 8));
-        }
-        senders.emplace(name, std::move(state));
-        auto& m = mappings[name];
+        const std::string sender = "Out " + std::to_string(k);
+        core.addSender(sender, 8);
         for (uint32_t ch = 0; ch < 8; ++ch)
-            m.push_back({ch, "SOURCE (" + std::to_string((k + ch) % 4) + ")"});
+            core.addAudioConnection(sources[(k + ch) % 4]->publishedName(), ch, sender, ch);
     }
-    SenderState monitor;
-    ASSERT_TRUE(monitor.initialise("Monitor", 2, kRate, kBlock));
-    senders.emplace("Monitor", std::move(monitor));
-    mappings["Monitor"] = {{0, "SOURCE (0)"}, {1, "SOURCE (1)"}};
+    core.addSender("Monitor", 2);
+    core.addAudioConnection(sources[1]->publishedName(), 0, "Monitor", 0);
+    core.setVideoConnection(sources[0]->publishedName(), "Out 2");
+    ASSERT_TRUE(core.setAVDelay("Out 1", 100));
+    ASSERT_TRUE(core.setAVDelay("Out 2", -100));
+    ASSERT_TRUE(engine.tickUntilApplied());
+    // Receivers arrive, rings are handed over, the runtime's buffers warm up.
+    engine.tickUntil([] { return false; }, std::chrono::milliseconds(1500));
 
-    for (int i = 0; i < 50; ++i)
-        tx.processBlock(); // takes the handed-over rings, warms the runtime's buffers
-
-    counting = true;
-    for (int i = 0; i < 500; ++i)
-        tx.processBlock();
-    counting = false;
+    std::vector<float> left(CoreDriver::kBlock), right(CoreDriver::kBlock);
+    float* outputs[] = {left.data(), right.data()};
+    // At the engine's pace, so the pause after clearing the senders passes too.
+    auto run = [&](int blocks) {
+        const auto period = std::chrono::microseconds(CoreDriver::kBlock * 1000000LL / CoreDriver::kRate);
+        auto due = std::chrono::steady_clock::now();
+        counting = true;
+        for (int i = 0; i < blocks; ++i, due += period) {
+            engine.tick(outputs, 2);
+            std::this_thread::sleep_until(due + period);
+        }
+        counting = false;
+    };
+    run(200);
     EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(frees.load(), 0);
+
+    // Every kind of change, executed by the counting thread.
+    countingRuntime = false;
+    core.addSender("Late", 4);
+    core.addAudioConnection(sources[3]->publishedName(), 7, "Late", 3);
+    core.removeAudioConnection("Out 0", 0);
+    core.setVideoConnection(sources[0]->publishedName(), "Out 3");
+    core.removeVideoConnection("Out 2");
+    core.removeSender("Out 1");
+    ASSERT_TRUE(core.setAVDelay("Out 3", 50));
+    run(5);
+    StoredRouting reload;
+    reload.senders.push_back({"Out 0", {{0, sources[0]->publishedName()}}, sources[0]->publishedName()});
+    core.replaceRouting(reload);
+    run(150);
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(frees.load(), 0);
+    EXPECT_TRUE(core.waitForCommands(std::chrono::seconds(1))) << "every change ran on the counting thread";
 }
 
 int main(int argc, char** argv)
