@@ -18,8 +18,10 @@ void AudioClock::Forwarder::audioDeviceIOCallbackWithContext(const float* const*
                                                              float* const* outputs, int numOutputs, int numSamples,
                                                              const juce::AudioIODeviceCallbackContext& context)
 {
-    if (driver == Driver::output)
+    if (driver == Driver::output) {
         clock.lastOutputTickNanos.store(nowNanos(), std::memory_order_relaxed);
+        clock.outputCallbacks.fetch_add(1, std::memory_order_relaxed);
+    }
     bool ticked = false;
     if (clock.driver.load() == driver) {
         clock.ticksInProgress.fetch_add(1);
@@ -67,9 +69,12 @@ void AudioClock::start()
 
     if (error.isEmpty()) {
         outputDevice = true;
+        // Silence is counted from here, so an output that never ticks is given up too.
+        lastOutputTickNanos = nowNanos();
         driver = Driver::output;
         deviceManager.addAudioCallback(&outputTicks); // the engine's start-up runs here
-        const auto setup = deviceManager.getAudioDeviceSetup();
+        openedOutput = deviceManager.getAudioDeviceSetup();
+        const auto& setup = openedOutput;
         qInfo().noquote() << "Added audio callback: out dev" << setup.outputDeviceName.toStdString().c_str()
                           << ",\n in dev" << setup.inputDeviceName.toStdString().c_str() << ",\n sample rate"
                           << setup.sampleRate << ",\n buffer size" << setup.bufferSize << ",\n in ch"
@@ -100,6 +105,7 @@ void AudioClock::stop()
     takeClockAway();
     if (virtualDevice)
         virtualDevice->stop();
+    std::lock_guard devicesLock(devicesMutex);
     deviceManager.removeAudioCallback(&outputTicks);
     deviceManager.closeAudioDevice();
 }
@@ -114,29 +120,101 @@ void AudioClock::takeClockAway()
 void AudioClock::watchOutputDevice()
 {
     using namespace std::chrono;
-    constexpr auto kSilenceBeforeHandOver = milliseconds(500);
+    constexpr auto kLook = milliseconds(100);
     std::unique_lock lock(watchdogMutex);
-    while (!shuttingDown) {
-        watchdogWake.wait_for(lock, milliseconds(100));
-        const auto last = nanoseconds(lastOutputTickNanos.load());
-        const auto now = steady_clock::now().time_since_epoch();
-        if (!shuttingDown && last.count() != 0 && now - last > kSilenceBeforeHandOver) {
-            lock.unlock();
-            handOverToVirtualClock();
-            return;
+    auto nextRetry = steady_clock::time_point::max();
+    while (sleepUnlessStopping(lock, kLook)) {
+        const auto now = steady_clock::now();
+        if (driver.load() == Driver::output) {
+            if (now.time_since_epoch() - nanoseconds(lastOutputTickNanos.load()) > kSilenceBeforeHandOver) {
+                lock.unlock();
+                handOverToVirtualClock();
+                lock.lock();
+                nextRetry = steady_clock::now() + kRetryInterval;
+            }
+        } else if (now >= nextRetry && !tryHandBack(lock)) {
+            nextRetry = steady_clock::now() + kRetryInterval;
         }
     }
 }
 
+bool AudioClock::sleepUnlessStopping(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds duration)
+{
+    return !watchdogWake.wait_for(lock, duration, [this] { return shuttingDown; });
+}
+
 void AudioClock::handOverToVirtualClock()
 {
-    qWarning() << "The audio output stopped; the software clock drives the NDI outputs from now on";
+    qWarning() << "The audio output stopped; the software clock drives the NDI outputs until it comes back";
+    handedOverAt = std::chrono::steady_clock::now();
+    retryFailureLogged = false;
     takeClockAway();
-    deviceManager.removeAudioCallback(&outputTicks);
-    deviceManager.closeAudioDevice();
     outputDevice = false;
     virtualDevice = std::make_unique<VirtualAudioDevice>();
     virtualClockRunning = true;
     driver = Driver::software;
     virtualDevice->start(&softwareTicks);
+    // Closed only now: closing a stuck output can take seconds, and the engine ticks meanwhile.
+    std::lock_guard devicesLock(devicesMutex);
+    deviceManager.closeAudioDevice();
+}
+
+bool AudioClock::tryHandBack(std::unique_lock<std::mutex>& lock)
+{
+    using namespace std::chrono;
+    // A few blocks in a row show that the output plays, not just that it opened.
+    constexpr uint64_t kCallbacksThatProve = 4;
+    constexpr auto kProofWindow = milliseconds(1000);
+
+    // The software device keeps the clock meanwhile: the reopened output's callbacks tick nothing yet.
+    lock.unlock();
+    const uint64_t before = outputCallbacks.load();
+    juce::String error;
+    {
+        std::lock_guard devicesLock(devicesMutex);
+        error = deviceManager.setAudioDeviceSetup(openedOutput, false);
+        if (error.isEmpty() && deviceManager.getCurrentAudioDevice() == nullptr)
+            error = "no audio output device is available";
+    }
+    lock.lock();
+
+    const auto deadline = steady_clock::now() + kProofWindow;
+    while (error.isEmpty() && outputCallbacks.load() - before < kCallbacksThatProve) {
+        if (!sleepUnlessStopping(lock, milliseconds(5)))
+            return false; // stop() closes the output
+        if (steady_clock::now() > deadline)
+            error = "it opened but its callbacks do not arrive";
+    }
+    lock.unlock();
+
+    std::unique_lock devicesLock(devicesMutex);
+    juce::AudioIODevice* const output = deviceManager.getCurrentAudioDevice();
+    if (error.isEmpty() && output == nullptr)
+        error = "it closed again";
+    if (error.isNotEmpty()) {
+        deviceManager.closeAudioDevice();
+        devicesLock.unlock();
+        // The first failure of an outage says why; the retries after it stay quiet.
+        if (!retryFailureLogged)
+            qInfo().noquote().nospace() << "The audio output cannot be reopened yet (" << error.toStdString().c_str()
+                                        << "); retrying every " << kRetryInterval.count() << " s";
+        retryFailureLogged = true;
+        lock.lock();
+        return false;
+    }
+
+    takeClockAway();
+    virtualDevice->stop();
+    // The output's format may differ from the software device's: the engine re-sizes its blocks here.
+    engine.audioDeviceAboutToStart(output);
+    lastOutputTickNanos = nowNanos();
+    driver = Driver::output;
+    devicesLock.unlock();
+    virtualClockRunning = false;
+    outputDevice = true;
+    qInfo().noquote() << "The audio output is back after"
+                      << duration_cast<milliseconds>(steady_clock::now() - handedOverAt).count()
+                      << "ms; it drives the NDI outputs again";
+    lock.lock();
+    return true;
 }

@@ -7,7 +7,9 @@
 #include <juce_audio_devices/juce_audio_devices.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,25 +20,45 @@
 // audioDeviceAboutToStart runs before the first tick of each driver.
 //
 // A sound output that stops ticking for 500 ms outside shutdown hands the
-// clock to the software device, so the NDI outputs never stop.
+// clock to the software device, so the NDI outputs never stop. The output is
+// then reopened every 3 s beside the software device, and takes the clock
+// back once its callbacks really arrive. A machine where no output opened at
+// start stays on the software device without retrying.
 class AudioClock {
 public:
     static constexpr int kPreferredRate = 48000;
     static constexpr int kPreferredBlock = 512;
+    static constexpr std::chrono::milliseconds kSilenceBeforeHandOver{500};
+    static constexpr std::chrono::seconds kRetryInterval{3};
 
     explicit AudioClock(juce::AudioIODeviceCallback& engine);
     ~AudioClock(); // stops
 
+    // User-interface thread; blocks while a device opens and the engine starts.
     // Opens a sound output, or the software device when none opens.
     void start();
-    // No tick comes after it returns.
+    // User-interface thread; blocks until a retry or hand-back in progress has
+    // ended. No tick comes after it returns.
     void stop();
 
+    // Any thread; never blocks. Whether the sound output drives the engine now.
     bool hasOutputDevice() const { return outputDevice; }
-    // Whether the software clock drives the engine (from the start, or since the output stopped).
+    // Any thread; never blocks. Whether the software clock drives the engine
+    // (from the start, or while the output is away).
     bool runsOnVirtualClock() const { return virtualClockRunning; }
-    // The sound output's manager, for whoever must act as the hardware would.
-    juce::AudioDeviceManager& devices() { return deviceManager; }
+    // The sound output's manager, for whoever must act as the hardware would;
+    // the watchdog keeps off it while the handle lives.
+    class Devices {
+    public:
+        Devices(std::mutex& mutex, juce::AudioDeviceManager& devices) : lock(mutex), manager(devices) { }
+        juce::AudioDeviceManager* operator->() const { return &manager; }
+
+    private:
+        std::unique_lock<std::mutex> lock;
+        juce::AudioDeviceManager& manager;
+    };
+    // Any thread but the watchdog's; blocks while the watchdog opens or closes the output.
+    Devices devices() { return {devicesMutex, deviceManager}; }
 
 private:
     enum class Driver { none, output, software };
@@ -56,9 +78,15 @@ private:
         const Driver driver;
     };
 
-    // Watchdog thread.
+    // Watchdog thread, from here on.
     void watchOutputDevice();
     void handOverToVirtualClock();
+    // Reopens the output beside the software device and gives it the clock
+    // once it ticks; closes it again when it does not. Called and returns
+    // with `lock` held; releases it while devices open and close.
+    bool tryHandBack(std::unique_lock<std::mutex>& lock);
+    // Waits while the lock is released; false when stop() asks to end.
+    bool sleepUnlessStopping(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds duration);
     // Takes the clock from whatever drives it and waits for its tick in progress.
     void takeClockAway();
 
@@ -75,6 +103,16 @@ private:
     std::atomic<bool> outputDevice{false};
     std::atomic<bool> virtualClockRunning{false};
     std::atomic<int64_t> lastOutputTickNanos{0};
+    // Every callback of the output, whether or not it drives: proof that a reopened output plays.
+    std::atomic<uint64_t> outputCallbacks{0};
+
+    // Whoever uses the device manager once the watchdog runs holds it. Never
+    // held while taking watchdogMutex.
+    std::mutex devicesMutex;
+    // The output that opened at start: what a retry reopens. Watchdog thread after start.
+    juce::AudioDeviceManager::AudioDeviceSetup openedOutput;
+    std::chrono::steady_clock::time_point handedOverAt;
+    bool retryFailureLogged = false;
 
     std::mutex watchdogMutex;
     std::condition_variable watchdogWake;

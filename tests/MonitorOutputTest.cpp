@@ -1,5 +1,6 @@
-// With a sound output, "Monitor" exists and plays its routed channels on it.
-// The output here is ALSA's file plugin, which writes every block it is given.
+// With a sound output, "Monitor" exists and plays its routed channels on it,
+// and again after the output went away and came back. The output here is
+// ALSA's file plugin, which writes every block it is given.
 
 #include "engine/AudioController.h"
 #include "support/ControllerListener.h"
@@ -10,10 +11,53 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// What the sink file holds since the output last opened: interleaved float stereo.
+struct SinkContents {
+    int blocks = 0;
+    int toneBlocks = 0; // left channel carries source channel 1's tone
+    float rightPeak = 0;
+};
+
+SinkContents readSink()
+{
+    // The sink runs far faster than real time, so the source cannot fill
+    // every block: count the blocks that carry the tone.
+    std::ifstream file(MONITOR_SINK_FILE, std::ios::binary);
+    std::vector<float> interleaved(2 * 512);
+    std::vector<float> left(512);
+    SinkContents sink;
+    while (file.read(reinterpret_cast<char*>(interleaved.data()),
+        static_cast<std::streamsize>(interleaved.size() * sizeof(float)))) {
+        for (size_t i = 0; i < 512; ++i) {
+            left[i] = interleaved[2 * i];
+            sink.rightPeak = std::max(sink.rightPeak, std::abs(interleaved[2 * i + 1]));
+        }
+        const ToneFit fit = fitTone(left, 750.0, 48000); // 8 whole cycles a block
+        sink.toneBlocks += fit.toneFraction > 0.99 && std::abs(fit.amplitude - 1.0) < 0.02 ? 1 : 0;
+        ++sink.blocks;
+    }
+    return sink;
+}
+
+template <typename Condition> bool waitUntil(std::chrono::milliseconds timeout, Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    return condition();
+}
+
+} // namespace
 
 TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndNothingElse)
 {
@@ -30,57 +74,53 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndNothingElse)
         std::this_thread::sleep_for(3s);
     }
 
-    // Interleaved float stereo. The sink runs far faster than real time, so the
-    // source cannot fill every block: look for blocks that carry the tone.
-    std::ifstream file(MONITOR_SINK_FILE, std::ios::binary);
-    std::vector<float> samples;
-    samples.assign(std::filesystem::file_size(MONITOR_SINK_FILE) / sizeof(float), 0.0f);
-    file.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * sizeof(float)));
-    ASSERT_GT(samples.size(), 2u * 512 * 100);
-
-    int toneBlocks = 0;
-    float rightPeak = 0;
-    for (size_t start = 0; start + 2 * 512 <= samples.size(); start += 2 * 512) {
-        std::vector<float> left(512);
-        for (size_t i = 0; i < 512; ++i) {
-            left[i] = samples[start + 2 * i];
-            rightPeak = std::max(rightPeak, std::abs(samples[start + 2 * i + 1]));
-        }
-        const ToneFit fit = fitTone(left, 750.0, 48000); // 8 whole cycles a block
-        toneBlocks += fit.toneFraction > 0.99 && std::abs(fit.amplitude - 1.0) < 0.02 ? 1 : 0;
-    }
-    EXPECT_GT(toneBlocks, 10) << "source channel 1 plays on output channel 0";
-    EXPECT_EQ(rightPeak, 0.0f) << "the unconnected monitor channel is silent";
+    const SinkContents sink = readSink();
+    ASSERT_GT(sink.blocks, 100);
+    EXPECT_GT(sink.toneBlocks, 10) << "source channel 1 plays on output channel 0";
+    EXPECT_EQ(sink.rightPeak, 0.0f) << "the unconnected monitor channel is silent";
 }
 
-TEST(MonitorOutput, anOutputThatStopsHandsTheClockToTheSoftwareDevice)
+TEST(MonitorOutput, theSoftwareDeviceStandsInForAnOutputThatGoesAwayUntilTheOutputIsBack)
 {
-    ControllerListener listener;
-    AudioController controller(&listener);
-    ASSERT_TRUE(controller.hasOutputDevice());
-    controller.ndiProcessingStarted = true;
-    controller.audioClock().devices().closeAudioDevice(); // as when the sound card goes away
+    TestSource source("Back On The Monitor", {.channels = 2});
+    {
+        ControllerListener listener;
+        AudioController controller(&listener);
+        ASSERT_TRUE(controller.hasOutputDevice());
+        ASSERT_TRUE(controller.waitForCommands(5s)); // the start reloads the file it wrote
+        controller.ndiProcessingStarted = true;
+        controller.audioClock().devices()->closeAudioDevice(); // as when the sound card goes away
 
-    for (int i = 0; i < 100 && !controller.runsOnVirtualClock(); ++i)
-        std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(controller.runsOnVirtualClock());
-    EXPECT_FALSE(controller.hasOutputDevice());
+        ASSERT_TRUE(waitUntil(3s, [&] { return controller.runsOnVirtualClock(); }));
+        EXPECT_FALSE(controller.hasOutputDevice());
 
-    // The senders go on: blocks keep coming, one per tick.
-    ASSERT_TRUE(controller.waitForCommands(5s)); // the start reloads the file it wrote
-    NDIlib_find_create_t settings;
-    NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
-    uint32_t count = 0;
-    const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
-    std::string sender;
-    for (uint32_t i = 0; i < count; ++i)
-        if (std::string(list[i].p_ndi_name).find("(Plover Sender 1)") != std::string::npos)
-            sender = list[i].p_ndi_name;
-    ndi().find_destroy(finder);
-    ASSERT_FALSE(sender.empty());
-    RawReceiver out(sender);
-    for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(out.nextBlock().samples, 512);
+        // The senders go on: blocks keep coming, one per tick.
+        NDIlib_find_create_t settings;
+        NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
+        uint32_t count = 0;
+        const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
+        std::string sender;
+        for (uint32_t i = 0; i < count; ++i)
+            if (std::string(list[i].p_ndi_name).find("(Plover Sender 1)") != std::string::npos)
+                sender = list[i].p_ndi_name;
+        ndi().find_destroy(finder);
+        ASSERT_FALSE(sender.empty());
+        RawReceiver out(sender);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_EQ(out.nextBlock().samples, 512);
+
+        // Routed while the output is away: only a Monitor that plays again puts the tone in the file,
+        // which the sink empties when the output reopens.
+        ASSERT_TRUE(listener.waitFor({"added", source.publishedName(), kNoChannel}));
+        controller.addAudioConnection(source.publishedName(), 1, "Monitor", 0);
+        ASSERT_TRUE(waitUntil(10s, [&] { return !controller.runsOnVirtualClock(); }));
+        EXPECT_TRUE(controller.hasOutputDevice());
+        std::this_thread::sleep_for(1s);
+    }
+
+    const SinkContents sink = readSink();
+    EXPECT_GT(sink.toneBlocks, 10) << "source channel 1 plays on output channel 0 again";
+    EXPECT_EQ(sink.rightPeak, 0.0f);
 }
 
 int main(int argc, char** argv)
