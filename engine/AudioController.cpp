@@ -63,12 +63,13 @@ void AudioController::audioDeviceAboutToStart(juce::AudioIODevice* device)
     started = true;
     setMappingFilePath(defaultMappingFilePath());
 
-    // A file that cannot be loaded gives the routing of a first start; its bytes are kept when it is overwritten.
+    // A file that is there but cannot be loaded, not even opened, gives the
+    // routing of a first start; it is replaced only once its bytes were kept.
     const std::string path = mappingFilePath();
-    if (!mappingFileExists() || !readMappingFile(path))
+    if (!MappingFile::isPresent(path) || !readMappingFile(path))
         addDefaultSenders();
     if (hasOutputDevice())
-        addSender(kMonitor, 2);
+        routing.addSender(kMonitor, 2);
     drainCommandsBeforeStart();
     routing.listenToFinder();
 
@@ -105,9 +106,28 @@ void AudioController::startNdiProcessing()
     files.startNdiProcessing();
 }
 
-void AudioController::addSender(const std::string& name, uint32_t channels)
+// The rules' bound is the delay line's.
+static_assert(RoutingRules::kMaxDelayMs == static_cast<int32_t>(AVDelayLine::kMaxSeconds * 1000));
+
+namespace {
+
+std::string quoted(const std::string& name)
 {
+    return "\"" + name + "\"";
+}
+
+} // namespace
+
+Outcome AudioController::addSender(const std::string& name, uint32_t channels)
+{
+    if (auto refused = RoutingRules::checkSenderName(name))
+        return Outcome::refused(*refused);
+    if (auto refused = RoutingRules::checkChannelCount(channels))
+        return Outcome::refused(*refused);
+    if (routing.routingSnapshot().mappings.count(name) != 0)
+        return Outcome::refused("a sender named " + quoted(name) + " exists already");
     routing.addSender(name, channels);
+    return {};
 }
 
 void AudioController::removeSender(const std::string& name)
@@ -115,10 +135,25 @@ void AudioController::removeSender(const std::string& name)
     routing.removeSender(name);
 }
 
-void AudioController::addAudioConnection(const std::string& source, uint32_t sourceChannel,
-                                         const std::string& sender, uint32_t senderChannel)
+Outcome AudioController::addAudioConnection(
+    const std::string& source, uint32_t sourceChannel, const std::string& sender, uint32_t senderChannel)
 {
+    if (auto refused = RoutingRules::checkSourceName(source))
+        return Outcome::refused(*refused);
+    if (auto refused = RoutingRules::checkSourceChannel(sourceChannel))
+        return Outcome::refused(*refused);
+    if (auto refused = RoutingRules::checkSenderName(sender))
+        return Outcome::refused(*refused);
+    if (auto refused = RoutingRules::checkSenderChannel(senderChannel))
+        return Outcome::refused(*refused);
+    const RoutingSnapshot snapshot = routing.routingSnapshot();
+    const auto mappings = snapshot.mappings.find(sender);
+    if (mappings == snapshot.mappings.end())
+        return Outcome::refused("there is no sender " + quoted(sender));
+    if (senderChannel >= mappings->second.size())
+        return Outcome::refused(quoted(sender) + " has " + std::to_string(mappings->second.size()) + " channels");
     routing.addAudioConnection(source, sourceChannel, sender, senderChannel);
+    return {};
 }
 
 void AudioController::removeAudioConnection(const std::string&, uint32_t, const std::string& sender,
@@ -127,9 +162,18 @@ void AudioController::removeAudioConnection(const std::string&, uint32_t, const 
     routing.removeAudioConnection(sender, senderChannel);
 }
 
-void AudioController::setVideoConnection(const std::string& source, const std::string& sender)
+Outcome AudioController::setVideoConnection(const std::string& source, const std::string& sender)
 {
+    if (auto refused = RoutingRules::checkSourceName(source))
+        return Outcome::refused(*refused);
+    if (auto refused = RoutingRules::checkSenderName(sender))
+        return Outcome::refused(*refused);
+    if (sender == kMonitor)
+        return Outcome::refused(quoted(sender) + " plays on the sound output and carries no pictures");
+    if (routing.routingSnapshot().mappings.count(sender) == 0)
+        return Outcome::refused("there is no sender " + quoted(sender));
     routing.setVideoConnection(source, sender);
+    return {};
 }
 
 void AudioController::removeVideoConnection(const std::string& sender)
@@ -139,7 +183,24 @@ void AudioController::removeVideoConnection(const std::string& sender)
     routing.waitForCommands(std::chrono::milliseconds(25));
 }
 
-bool AudioController::setAVDelay(const std::string& sender, int32_t milliseconds)
+Outcome AudioController::setAVDelay(const std::string& sender, int32_t milliseconds)
 {
-    return routing.setAVDelay(sender, milliseconds);
+    if (auto refused = RoutingRules::checkSenderName(sender))
+        return Outcome::refused(*refused);
+    if (auto refused = RoutingRules::checkDelay(milliseconds))
+        return Outcome::refused(*refused);
+    if (routing.setAVDelay(sender, milliseconds))
+        return {};
+    if (routing.routingSnapshot().mappings.count(sender) == 0)
+        return Outcome::refused("there is no sender " + quoted(sender));
+    return Outcome::refused(
+        "the delay line of " + quoted(sender) + " cannot hold " + std::to_string(milliseconds) + " ms on its channels");
+}
+
+std::map<std::string, int32_t> AudioController::delaysMilliseconds()
+{
+    std::map<std::string, int32_t> delays;
+    for (const auto& [name, seconds] : routing.routingSnapshot().delaySeconds)
+        delays[name] = MappingFile::toMilliseconds(seconds);
+    return delays;
 }

@@ -5,12 +5,14 @@
 #include "engine/AudioClock.h"
 #include "engine/MappingFileStore.h"
 #include "engine/RoutingCore.h"
+#include "engine/RoutingRules.h"
 #include "ndi/NDISourceFinder.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <string>
 
 namespace detail {
@@ -38,28 +40,36 @@ public:
     // Writes the automatic mapping file, stops the clock, joins every task, frees every NDI object.
     ~AudioController() override;
 
-    // Each returns at once; the audio thread applies the change after its next block.
-    void addSender(const std::string& name, uint32_t channels);
+    // Changes of the routing; the user-interface thread (or any but the audio
+    // thread). Each is held to the routing rules (engine/RoutingRules.h) and
+    // to the routing the queued changes make (the sender must be there, and
+    // have the channel); refused, it changes nothing, logs nothing and returns
+    // the reason. Accepted, it returns at once and the audio thread applies it
+    // after its next block.
+    Outcome addSender(const std::string& name, uint32_t channels);
     void removeSender(const std::string& name);
-    void addAudioConnection(const std::string& source, uint32_t sourceChannel, const std::string& sender,
-                            uint32_t senderChannel);
+    Outcome addAudioConnection(
+        const std::string& source, uint32_t sourceChannel, const std::string& sender, uint32_t senderChannel);
     void removeAudioConnection(const std::string& source, uint32_t sourceChannel, const std::string& sender,
                                uint32_t senderChannel);
-    void setVideoConnection(const std::string& source, const std::string& sender);
+    Outcome setVideoConnection(const std::string& source, const std::string& sender);
     // Returns once the change executed, or after about two blocks, whichever is first.
     void removeVideoConnection(const std::string& sender);
-    // False when the sender is unknown or the delay out of bounds.
-    bool setAVDelay(const std::string& sender, int32_t milliseconds);
+    // Applied before it returns; refused also when the sender's delay line cannot hold it.
+    Outcome setAVDelay(const std::string& sender, int32_t milliseconds);
 
     // Any thread: a copy of the routing the queued changes make.
     RoutingSnapshot routingSnapshot() { return routing.routingSnapshot(); }
+    // Any thread: each sender's delay as its delay line holds it, in whole milliseconds.
+    std::map<std::string, int32_t> delaysMilliseconds();
     // Any thread: waits until every change queued so far has run and been
     // reported to the listener; false on time-out.
     bool waitForCommands(std::chrono::milliseconds timeout) { return routing.waitForCommands(timeout); }
 
-    // The channel-mapping file; each reads or writes it on the calling thread.
-    bool writeMappingFile(const std::string& path) { return files.write(path); }
-    bool readMappingFile(const std::string& path) { return files.read(path); }
+    // The channel-mapping file; each reads or writes it on the calling thread
+    // and logs and returns the reason when it fails.
+    Outcome writeMappingFile(const std::string& path) { return files.write(path); }
+    Outcome readMappingFile(const std::string& path) { return files.read(path); }
     bool mappingFileExists() const { return MappingFileStore::exists(defaultMappingFilePath()); }
     std::string mappingFilePath() { return files.path(); }
     void setMappingFilePath(const std::string& path) { files.setPath(path); }

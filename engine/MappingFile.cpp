@@ -1,7 +1,5 @@
 #include "engine/MappingFile.h"
 
-#include "engine/SenderState.h"
-
 #include <QtCore/QDateTime>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
@@ -11,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <limits>
+#include <map>
 
 using nlohmann::json;
 
@@ -50,12 +48,13 @@ const json& member(const json& object, const char* key, json::value_t type, cons
     return *it;
 }
 
-int64_t wholeNumber(const json& value, int64_t minimum, int64_t maximum, const std::string& what)
+// A number the rules have accepted: whole and well within 64 bits.
+int64_t checkedNumber(const json& value, RoutingRules::Verdict (*rule)(double), const std::string& where)
 {
     const double number = value.get<double>();
-    if (!std::isfinite(number) || number < static_cast<double>(minimum) || number > static_cast<double>(maximum))
-        throw std::runtime_error(what + " " + value.dump() + " is out of range");
-    return value.is_number_float() ? static_cast<int64_t>(number) : value.get<int64_t>();
+    if (auto refused = rule(number))
+        throw std::runtime_error(where + ": " + value.dump() + " - " + *refused);
+    return static_cast<int64_t>(number);
 }
 
 StoredSender readSender(const json& s, size_t index)
@@ -66,18 +65,19 @@ StoredSender readSender(const json& s, size_t index)
     StoredSender sender;
     sender.name = member(s, "senderName", json::value_t::string, where).get<std::string>();
     const json& channels = member(s, "senderChannelMappings", json::value_t::array, where);
-    if (channels.size() > SenderState::kMaxChannels)
-        throw std::runtime_error(where + " has " + std::to_string(channels.size()) + " channels, at most " +
-                                 std::to_string(SenderState::kMaxChannels));
+    if (auto refused = RoutingRules::checkChannelCount(static_cast<double>(channels.size())))
+        throw std::runtime_error(where + " has " + std::to_string(channels.size()) + " channels - " + *refused);
     for (size_t c = 0; c < channels.size(); ++c) {
         const std::string channelWhere = where + " channel " + std::to_string(c + 1);
         if (!channels[c].is_object())
             throw std::runtime_error(channelWhere + " is " + channels[c].type_name() + ", not an object");
         const std::string source = member(channels[c], "sourceName", json::value_t::string, channelWhere).get<std::string>();
-        const int64_t stored = wholeNumber(member(channels[c], "sourceChannel", json::value_t::number_integer, channelWhere),
-                                           0, std::numeric_limits<uint32_t>::max(), channelWhere + " source channel");
-        // Counted from 1 in the file; 0 is no channel.
-        sender.mappings.push_back({static_cast<uint32_t>(stored - 1), source});
+        const int64_t stored =
+            checkedNumber(member(channels[c], "sourceChannel", json::value_t::number_integer, channelWhere),
+                RoutingRules::checkStoredSourceChannel, channelWhere + " \"sourceChannel\"");
+        // Counted from 1 in the file; 0 is no channel, and then the name means nothing.
+        sender.mappings.push_back(
+            stored == 0 ? ChannelMapping{} : ChannelMapping{static_cast<uint32_t>(stored - 1), source});
     }
     if (const auto video = s.find("videoSource"); video != s.end()) {
         if (!video->is_string())
@@ -87,6 +87,11 @@ StoredSender readSender(const json& s, size_t index)
     return sender;
 }
 
+std::string quoted(const std::string& name)
+{
+    return json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 } // namespace
 
 int32_t toMilliseconds(double seconds)
@@ -94,14 +99,60 @@ int32_t toMilliseconds(double seconds)
     return static_cast<int32_t>(std::lround(seconds * 1000.0));
 }
 
-std::string render(const StoredRouting& routing)
+RoutingRules::Verdict check(const StoredRouting& routing)
 {
+    std::map<std::string_view, size_t> senders; // name -> sender number
+    for (size_t i = 0; i < routing.senders.size(); ++i) {
+        const StoredSender& s = routing.senders[i];
+        const std::string where = "sender " + std::to_string(i + 1);
+        if (auto refused = RoutingRules::checkSenderName(s.name))
+            return where + " " + quoted(s.name) + ": " + *refused;
+        if (const auto [it, added] = senders.emplace(s.name, i + 1); !added)
+            return where + " has the name of sender " + std::to_string(it->second) + ", " + quoted(s.name);
+        if (auto refused = RoutingRules::checkChannelCount(static_cast<double>(s.mappings.size())))
+            return where + " has " + std::to_string(s.mappings.size()) + " channels - " + *refused;
+        for (size_t c = 0; c < s.mappings.size(); ++c) {
+            const ChannelMapping& m = s.mappings[c];
+            if (m.sourceChannel == kNoChannel)
+                continue;
+            const std::string channelWhere = where + " channel " + std::to_string(c + 1);
+            if (auto refused = RoutingRules::checkSourceChannel(m.sourceChannel))
+                return channelWhere + ": " + *refused;
+            if (auto refused = RoutingRules::checkSourceName(m.sourceName))
+                return channelWhere + ": source " + quoted(m.sourceName) + ": " + *refused;
+        }
+        if (!s.videoSource.empty())
+            if (auto refused = RoutingRules::checkSourceName(s.videoSource))
+                return where + ": video source " + quoted(s.videoSource) + ": " + *refused;
+    }
+    std::map<std::string_view, size_t> delays;
+    for (size_t i = 0; i < routing.delays.size(); ++i) {
+        const auto& [name, ms] = routing.delays[i];
+        const std::string where = "delay " + std::to_string(i + 1);
+        if (auto refused = RoutingRules::checkSenderName(name))
+            return where + " " + quoted(name) + ": " + *refused;
+        if (const auto [it, added] = delays.emplace(name, i + 1); !added)
+            return where + " is for the sender of delay " + std::to_string(it->second) + ", " + quoted(name);
+        if (auto refused = RoutingRules::checkDelay(ms))
+            return where + ": " + std::to_string(ms) + " - " + *refused;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> render(const StoredRouting& routing, std::string& error)
+{
+    if (auto refused = check(routing)) {
+        error = *refused;
+        return std::nullopt;
+    }
     json senders = json::array();
     for (const StoredSender& s : routing.senders) {
         json channels = json::array();
-        for (const ChannelMapping& m : s.mappings)
-            channels.push_back({{"sourceChannel", static_cast<int64_t>(static_cast<int32_t>(m.sourceChannel + 1))},
-                                {"sourceName", m.sourceName}});
+        for (const ChannelMapping& m : s.mappings) {
+            const bool connected = m.sourceChannel != kNoChannel;
+            channels.push_back({{"sourceChannel", connected ? static_cast<int64_t>(m.sourceChannel) + 1 : 0},
+                {"sourceName", connected ? m.sourceName : std::string()}});
+        }
         senders.push_back({{"senderChannelMappings", channels}, {"senderName", s.name}, {"videoSource", s.videoSource}});
     }
     json delays = json::array();
@@ -145,9 +196,8 @@ std::optional<StoredRouting> parse(std::string_view text, std::string& error)
             if (!d.is_object())
                 throw std::runtime_error(where + " is " + d.type_name() + ", not an object");
             const std::string name = member(d, "senderName", json::value_t::string, where).get<std::string>();
-            const int64_t ms = wholeNumber(member(d, "delay", json::value_t::number_integer, where),
-                                           std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
-                                           where);
+            const int64_t ms = checkedNumber(member(d, "delay", json::value_t::number_integer, where),
+                RoutingRules::checkDelay, where + " \"delay\"");
             routing.delays.emplace_back(name, static_cast<int32_t>(ms));
         }
     } catch (const json::parse_error& e) {
@@ -155,6 +205,10 @@ std::optional<StoredRouting> parse(std::string_view text, std::string& error)
         return std::nullopt;
     } catch (const std::exception& e) {
         error = e.what();
+        return std::nullopt;
+    }
+    if (auto refused = check(routing)) {
+        error = *refused;
         return std::nullopt;
     }
     return routing;
@@ -169,7 +223,12 @@ bool readFile(const std::string& path, std::string& text, std::string& error)
         error = "cannot be opened (" + file.errorString().toStdString() + ")";
         return false;
     }
-    const QByteArray bytes = file.readAll();
+    // Never more than the limit is read, even of a file that grows meanwhile.
+    const QByteArray bytes = file.size() > kMaxFileBytes ? QByteArray() : file.read(kMaxFileBytes + 1);
+    if (file.size() > kMaxFileBytes || bytes.size() > kMaxFileBytes) {
+        error = "is larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB";
+        return false;
+    }
     text.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
     return true;
 }
@@ -191,14 +250,27 @@ bool writeFile(const std::string& path, const std::string& text, std::string& er
     return true;
 }
 
-std::string keepUnreadableFile(const std::string& path)
+bool isPresent(const std::string& path)
 {
+    const QFileInfo info(qPath(path));
+    return info.exists() || info.isSymLink();
+}
+
+bool keepUnreadableFile(const std::string& path, std::string& kept, std::string& error)
+{
+    kept.clear();
     const QString original = qPath(path);
-    if (!QFileInfo::exists(original))
-        return {};
-    const QString kept = original + ".bad-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
-    QFile::remove(kept);
-    return QFile::copy(original, kept) ? kept.toStdString() : std::string();
+    if (!isPresent(path))
+        return true;
+    const QString copy = original + ".bad-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    QFile::remove(copy);
+    QFile file(original);
+    if (!file.copy(copy)) {
+        error = file.errorString().toStdString();
+        return false;
+    }
+    kept = copy.toStdString();
+    return true;
 }
 
 } // namespace MappingFile

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ChannelMapping.h"
+#include "engine/RoutingRules.h"
 
 #include <cstdint>
 #include <optional>
@@ -27,14 +28,24 @@ struct StoredRouting {
 namespace MappingFile {
 
 inline constexpr const char* kFileName = "sendersChannelMappings.ploverc";
+// Larger files are refused unread: a routing never comes near this.
+inline constexpr int64_t kMaxFileBytes = 16 << 20;
 
-// The file's text, ending in one line end. Names that are not valid UTF-8
-// have their bad bytes replaced rather than failing the whole file.
-std::string render(const StoredRouting& routing);
+// Whether a routing keeps the routing rules (engine/RoutingRules.h) and names
+// every sender, and every sender's delay, once; else the reason, with where.
+RoutingRules::Verdict check(const StoredRouting& routing);
+
+// The file's text, ending in one line end; nothing (with the reason in
+// `error`) for a routing that check() refuses, so a file is never written
+// that the reader would refuse. Unconnected channels are written as 0 and "".
+std::optional<std::string> render(const StoredRouting& routing, std::string& error);
 
 // Reads a file's text: the current layout or the older one whose top level is
 // the array of senders; empty text is a routing without senders. Anything
-// else is refused as a whole, with the reason in `error`.
+// else, and any routing check() refuses, is refused as a whole, with the
+// reason in `error`. What it accepts, render() writes back to text that reads
+// back as the same routing. A source channel of 0 is no connection, whatever
+// name stands beside it.
 std::optional<StoredRouting> parse(std::string_view text, std::string& error);
 
 // Milliseconds as the file stores them: the nearest whole number, halves away from zero.
@@ -42,10 +53,15 @@ int32_t toMilliseconds(double seconds);
 
 // File operations on UTF-8 paths. Both make the file's folder first and make
 // it the current folder, as the router always has.
+// Refuses files larger than kMaxFileBytes without reading them.
 bool readFile(const std::string& path, std::string& text, std::string& error);
 // Replaces the file only once the new text is completely written.
 bool writeFile(const std::string& path, const std::string& text, std::string& error);
-// Keeps the bytes of a file that could not be loaded beside it; returns where, or "" when nothing was kept.
-std::string keepUnreadableFile(const std::string& path);
+// Whether anything is at the path, even what cannot be opened.
+bool isPresent(const std::string& path);
+// Copies a file that could not be loaded beside it, before anything replaces
+// it. True when the copy was made (`kept` says where) or nothing is there to
+// keep (`kept` is empty); false, with the reason in `error`, when the copy failed.
+bool keepUnreadableFile(const std::string& path, std::string& kept, std::string& error);
 
 } // namespace MappingFile

@@ -59,34 +59,45 @@ StoredRouting MappingFileStore::storedRouting()
     return stored;
 }
 
-bool MappingFileStore::write(const std::string& path)
+Outcome MappingFileStore::write(const std::string& path)
 {
+    const QString where = QString::fromStdString(path);
     // A load still under way (its senders wait out the pause after clearing) is
     // part of the routing: never write the cleared state in between.
     routing.waitForCommands(RoutingCore::kRemoveAllPause + std::chrono::seconds(1));
-    const std::string text = MappingFile::render(storedRouting());
+    std::string error;
+    const std::optional<std::string> text = MappingFile::render(storedRouting(), error);
+    if (!text) {
+        qCritical().noquote() << "Cannot save channel mappings to" << where << "-" << QString::fromStdString(error);
+        return Outcome::refused(error);
+    }
+    // Never replace unseen a file that failed to load: its bytes are kept first, or it stays.
     bool unreadable = false;
     {
         std::lock_guard lock(mutex);
-        unreadable = unreadableFiles.erase(path) != 0;
+        unreadable = unreadableFiles.count(path) != 0;
     }
     if (unreadable) {
-        // Never overwrite unseen a file that failed to load.
-        const std::string kept = MappingFile::keepUnreadableFile(path);
+        std::string kept;
+        if (!MappingFile::keepUnreadableFile(path, kept, error)) {
+            error = "it could not be loaded, and keeping a copy of it failed (" + error + ")";
+            qCritical().noquote() << "Not saving channel mappings to" << where << "-" << QString::fromStdString(error);
+            return Outcome::refused(error);
+        }
         if (!kept.empty())
             qWarning().noquote() << "The channel mappings that could not be loaded were kept in"
                                  << QString::fromStdString(kept);
+        std::lock_guard lock(mutex);
+        unreadableFiles.erase(path);
     }
-    std::string error;
-    if (!MappingFile::writeFile(path, text, error)) {
-        qCritical().noquote() << "Cannot save channel mappings to" << QString::fromStdString(path) << "-"
-                              << QString::fromStdString(error);
-        return false;
+    if (!MappingFile::writeFile(path, *text, error)) {
+        qCritical().noquote() << "Cannot save channel mappings to" << where << "-" << QString::fromStdString(error);
+        return Outcome::refused(error);
     }
-    return true;
+    return {};
 }
 
-bool MappingFileStore::read(const std::string& path)
+Outcome MappingFileStore::read(const std::string& path)
 {
     std::string text, error;
     std::optional<StoredRouting> stored;
@@ -97,7 +108,7 @@ bool MappingFileStore::read(const std::string& path)
                               << QString::fromStdString(error);
         std::lock_guard lock(mutex);
         unreadableFiles.insert(path);
-        return false;
+        return Outcome::refused(error);
     }
 
     std::map<std::string, int32_t> delays;
@@ -114,7 +125,7 @@ bool MappingFileStore::read(const std::string& path)
         routing.replaceRouting(std::move(*stored));
     }
     qInfo().noquote() << "Loaded channel mappings from" << QString::fromStdString(path);
-    return true;
+    return {};
 }
 
 void MappingFileStore::startNdiProcessing()

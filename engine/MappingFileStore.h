@@ -5,6 +5,7 @@
 #include "engine/BackgroundTask.h"
 #include "engine/MappingFile.h"
 #include "engine/RoutingCore.h"
+#include "engine/RoutingRules.h"
 
 #include <atomic>
 #include <cstdint>
@@ -23,11 +24,13 @@ public:
     ~MappingFileStore(); // stops the delay restore
 
     // Writes the routing once the changes queued so far have run (a load under
-    // way included), replacing the file only once it is complete.
-    bool write(const std::string& path);
+    // way included), replacing the file only once it is complete. A file
+    // whose last load failed is replaced only once a copy of it was kept.
+    // Failures are logged and their reason returned.
+    Outcome write(const std::string& path);
     // Replaces the routing with the file's; a file that cannot be read or
-    // understood changes nothing (false, logged).
-    bool read(const std::string& path);
+    // understood changes nothing (logged, and its reason returned).
+    Outcome read(const std::string& path);
     static bool exists(const std::string& path);
 
     // The path Save writes to.

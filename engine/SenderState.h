@@ -2,6 +2,7 @@
 
 #include "engine/AVDelayLine.h"
 #include "engine/ChannelMapping.h"
+#include "engine/RoutingRules.h"
 
 #include <atomic>
 #include <memory>
@@ -53,7 +54,7 @@ struct ChannelFeed {
 class SenderState {
 public:
     // Most channels one sender may have.
-    static constexpr uint32_t kMaxChannels = 1024;
+    static constexpr uint32_t kMaxChannels = RoutingRules::kMaxSenderChannels;
     static constexpr const char* kMonitorName = SenderOutput::kMonitorName;
 
     SenderState() = default;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QtCore/QDir>
+#include <QtCore/QFile>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
 
@@ -111,8 +113,10 @@ TEST_F(Bridge, valuesFromThePageThatCannotBeRightAreRefusedAndChangeNothing)
     AudioController& engine = bridge.routing();
     ASSERT_TRUE(engine.waitForCommands(5s));
     QSignalSpy senders(&bridge, &QMLWrapper::sendersUpdated);
+    QSignalSpy connections(&bridge, &QMLWrapper::connectionsUpdated);
     bridge.uiReady();
     const QString before = last(senders);
+    const QString connectionsBefore = last(connections);
     const RoutingSnapshot routing = engine.routingSnapshot();
 
     bridge.senderAdded("Negative", QJsonValue(-1));
@@ -132,9 +136,15 @@ TEST_F(Bridge, valuesFromThePageThatCannotBeRightAreRefusedAndChangeNothing)
     bridge.videoConnectionAdded("", "Plover Sender 1");
     bridge.setAVDelay("Plover Sender 1", QJsonValue(12.5));
     bridge.setAVDelay("Plover Sender 1", QJsonValue(60000));
+    // The bounds every holder of the routing rules shares, and the routing's own.
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue(2147483647), "Plover Sender 1", QJsonValue(0));
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue(0), "Plover Sender 1", QJsonValue(4));
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue(0), "No Such Sender", QJsonValue(0));
+    bridge.senderAdded(QString("Half ") + QChar(0xD800), QJsonValue(2));
 
     bridge.uiReady();
     EXPECT_EQ(last(senders), before);
+    EXPECT_EQ(last(connections), connectionsBefore);
     ASSERT_TRUE(engine.waitForCommands(2s));
     const RoutingSnapshot after = engine.routingSnapshot();
     EXPECT_EQ(after.mappings, routing.mappings);
@@ -147,6 +157,66 @@ TEST_F(Bridge, valuesFromThePageThatCannotBeRightAreRefusedAndChangeNothing)
     ASSERT_TRUE(engine.waitForCommands(2s));
     EXPECT_EQ(engine.routingSnapshot().mappings.at("Stage (L)").size(), 2u);
     EXPECT_DOUBLE_EQ(engine.routingSnapshot().delaySeconds.at("Plover Sender 1"), -0.12);
+}
+
+TEST_F(Bridge, aRefusedChangeIsAnsweredWithWhatWasSentAndWhyAndARefusedDelayWithTheDelayKept)
+{
+    ASSERT_TRUE(bridge.routing().waitForCommands(5s));
+    QSignalSpy refused(&bridge, &QMLWrapper::changeRefused);
+    bridge.senderAdded("Stage \u200B", QJsonValue(2));
+    EXPECT_EQ(last(refused),
+        R"j({"action":"senderAdded","numChannels":2,)j"
+        R"j("reason":"the name holds control or invisible characters","senderName":"Stage )j"
+        "\u200B\"}");
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue(1), "Plover Sender 2", QJsonValue(2));
+    EXPECT_EQ(last(refused),
+        R"j({"action":"connectionAdded","reason":"\"Plover Sender 2\" has 2 channels",)j"
+        R"j("senderChannel":2,"senderName":"Plover Sender 2","sourceChannel":1,"sourceName":"HOST (Mixer)"})j");
+
+    // A delay within the bounds that the sender's delay line cannot hold keeps the delay it has.
+    bridge.senderAdded("Wide", QJsonValue(1024));
+    bridge.setAVDelay("Wide", QJsonValue(-40));
+    ASSERT_EQ(refused.size(), 2);
+    bridge.setAVDelay("Wide", QJsonValue(5000));
+    EXPECT_EQ(last(refused),
+        R"j({"action":"setAVDelay","delay":5000,)j"
+        R"j("reason":"the delay line of \"Wide\" cannot hold 5000 ms on its channels","senderDelay":-40,"senderName":"Wide"})j");
+    EXPECT_DOUBLE_EQ(bridge.routing().routingSnapshot().delaySeconds.at("Wide"), -0.04);
+}
+
+TEST_F(Bridge, aPageThatComesAgainGetsTheDelaysTheSendersKeep)
+{
+    ASSERT_TRUE(bridge.routing().waitForCommands(5s));
+    bridge.setAVDelay("Plover Sender 3", QJsonValue(-120));
+    QSignalSpy delays(&bridge, &QMLWrapper::setAVDelaySignal);
+    bridge.uiReady(); // a reloaded page, its sliders at 0
+    ASSERT_EQ(delays.size(), 1) << "senders without a delay need no message";
+    EXPECT_EQ(last(delays), R"j({"senderDelay":-120,"senderName":"Plover Sender 3"})j");
+}
+
+namespace {
+QStringList logged;
+void keepMessage(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    logged.append(message);
+}
+} // namespace
+
+TEST_F(Bridge, aSaveThatFailsIsReportedAsFailedAndNeverLoggedAsSaved)
+{
+    const QString blocker = QDir(QString::fromStdString(LoopbackEnvironment::folder)).filePath("not-a-folder");
+    QFile(blocker).open(QIODevice::WriteOnly);
+    const QString path = blocker + "/show.ploverc";
+    bridge.routing().setMappingFilePath(path.toStdString());
+    QSignalSpy outcome(&bridge, &QMLWrapper::fileOperationDone);
+    logged.clear();
+    const QtMessageHandler before = qInstallMessageHandler(keepMessage);
+    bridge.saveFileButtonPressed();
+    qInstallMessageHandler(before);
+    EXPECT_EQ(last(outcome),
+        R"j({"action":"save","cancelled":false,"done":false,"path":")j" + path +
+            R"j(","reason":"Cannot create path )j" + blocker + R"j("})j");
+    EXPECT_TRUE(logged.filter("Saved to").isEmpty()) << logged.join("\n").toStdString();
 }
 
 int main(int argc, char** argv)

@@ -9,6 +9,12 @@
 
 #include <QtCore/QDir>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -180,6 +186,29 @@ TEST_F(RoutingPersistence, aFileThatCannotBeLoadedChangesNothingAndIsNeverOverwr
     }
     std::string error;
     EXPECT_TRUE(MappingFile::parse(slurp(defaultFile), error)) << "the default file is valid again: " << error;
+}
+
+TEST_F(RoutingPersistence, aDefaultFileThatCannotEvenBeOpenedIsAFailedLoadAndStaysUnlessACopyOfItIsKept)
+{
+    // A socket is there but opens for nobody, root included, so no copy of it can be kept either.
+    fs::create_directories(defaultFile.parent_path());
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, defaultFile.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    {
+        ControllerListener listener;
+        AudioController controller(&listener);
+        ASSERT_TRUE(controller.waitForCommands(3s));
+        EXPECT_EQ(senderChannels(controller).size(), 3u) << "the default senders";
+        const Outcome saved = controller.writeMappingFile(defaultFile.string());
+        EXPECT_FALSE(saved);
+        EXPECT_NE(saved.reason.find("it could not be loaded, and keeping a copy of it failed"), std::string::npos)
+            << saved.reason;
+    }
+    EXPECT_TRUE(fs::is_socket(defaultFile)) << "neither the start, a save nor the exit replaced it";
+    ::close(socket);
 }
 
 TEST_F(RoutingPersistence, anEmptyFileLoadsARoutingWithoutSendersAndTheClockKeepsTicking)

@@ -1,29 +1,27 @@
 #pragma once
 
+// Threads: pure functions; any thread (the bridge calls them on the user-interface thread).
+
+#include "engine/RoutingRules.h"
+
 #include <QtCore/QJsonValue>
 #include <QtCore/QString>
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
-// Values from the page are not trusted: these say whether one can reach the
-// router, and why not.
+// Values from the page are not trusted: these turn them into what the routing
+// rules judge (UTF-8 names, numbers) and hold them to a rule. Each returns
+// nothing, with the reason in `why`, when the value is refused.
 namespace PageInput {
 
-// Most characters a sender name may have when created from the page.
-inline constexpr int kMaxSenderNameLength = 64;
-// Longest name of any kind accepted from the page (source names come from the network).
-inline constexpr int kMaxNameLength = 1024;
-// The delays the router can hold, in milliseconds either way.
-inline constexpr int kMaxDelayMs = 5000;
+using NameRule = RoutingRules::Verdict (*)(std::string_view);
+using NumberRule = RoutingRules::Verdict (*)(double);
 
-// A whole number from `minimum` to `maximum`, or nothing (with `why` set).
-std::optional<int64_t> wholeNumber(const QJsonValue& value, int64_t minimum, int64_t maximum, QString& why);
-
-// A name of a source or sender the page refers to.
-bool isAcceptableName(const QString& name, QString& why);
-
-// A name for a new sender: also one the network can publish, and not the reserved "Monitor".
-bool isAcceptableNewSenderName(const QString& name, QString& why);
+// A name as UTF-8; a text with a lone surrogate is refused rather than changed on the way.
+std::optional<std::string> name(const QString& text, NameRule rule, std::string& why);
+// A JSON number the rule accepts (so a whole one).
+std::optional<int64_t> number(const QJsonValue& value, NumberRule rule, std::string& why);
 
 } // namespace PageInput

@@ -75,80 +75,121 @@ QMLWrapper::~QMLWrapper()
 // ---------------------------------------------------------------------------
 // Slots (user-interface thread)
 
-bool QMLWrapper::acceptConnection(const char* slot, const QString& sourceName, const QJsonValue& sourceChannel,
-                                  const QString& senderName, const QJsonValue& senderChannel, uint32_t& source,
-                                  uint32_t& sender)
+namespace {
+
+// An audio connection as the page sent it, held to the routing rules.
+struct PageConnection {
+    std::string source, sender;
+    uint32_t sourceChannel = 0, senderChannel = 0;
+};
+
+std::optional<PageConnection> readConnection(const QString& sourceName, const QJsonValue& sourceChannel,
+    const QString& senderName, const QJsonValue& senderChannel, std::string& why)
 {
-    QString why;
-    const auto from = PageInput::wholeNumber(sourceChannel, 0, kNoChannel - 1, why);
-    const auto to = from ? PageInput::wholeNumber(senderChannel, 0, SenderState::kMaxChannels - 1, why) : std::nullopt;
-    if (!from || !to || !PageInput::isAcceptableName(sourceName, why) || !PageInput::isAcceptableName(senderName, why)) {
-        qWarning().noquote() << slot << "refused:" << why;
-        return false;
-    }
-    source = static_cast<uint32_t>(*from);
-    sender = static_cast<uint32_t>(*to);
-    return true;
+    const auto source = PageInput::name(sourceName, RoutingRules::checkSourceName, why);
+    const auto from = source ? PageInput::number(sourceChannel, RoutingRules::checkSourceChannel, why) : std::nullopt;
+    const auto sender = from ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
+    const auto to = sender ? PageInput::number(senderChannel, RoutingRules::checkSenderChannel, why) : std::nullopt;
+    if (!to)
+        return std::nullopt;
+    return PageConnection{*source, *sender, static_cast<uint32_t>(*from), static_cast<uint32_t>(*to)};
+}
+
+QJsonObject connectionSent(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
+    const QJsonValue& senderChannel)
+{
+    return {{"senderChannel", senderChannel}, {"senderName", senderName}, {"sourceChannel", sourceChannel},
+        {"sourceName", sourceName}};
+}
+
+// True when the controller did it; else its reason goes to `why`.
+bool accepted(const Outcome& outcome, std::string& why)
+{
+    if (!outcome)
+        why = outcome.reason;
+    return static_cast<bool>(outcome);
+}
+
+} // namespace
+
+void QMLWrapper::refuse(const char* slot, const std::string& why, QJsonObject sent)
+{
+    qWarning().noquote() << slot << "refused:" << utf8(why);
+    sent["action"] = slot;
+    sent["reason"] = utf8(why);
+    Q_EMIT changeRefused(compactJson(sent));
 }
 
 void QMLWrapper::connectionAdded(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
                                  const QJsonValue& senderChannel)
 {
-    uint32_t source = 0, sender = 0;
-    if (!acceptConnection("connectionAdded", sourceName, sourceChannel, senderName, senderChannel, source, sender))
+    std::string why;
+    const auto c = readConnection(sourceName, sourceChannel, senderName, senderChannel, why);
+    if (!c ||
+        !accepted(controller->addAudioConnection(c->source, c->sourceChannel, c->sender, c->senderChannel), why)) {
+        refuse("connectionAdded", why, connectionSent(sourceName, sourceChannel, senderName, senderChannel));
         return;
-    controller->addAudioConnection(sourceName.toStdString(), source, senderName.toStdString(), sender);
+    }
     std::lock_guard lock(documentsMutex);
-    connectionsJsonArray.append(audioConnection(sourceName, source, senderName, sender));
+    connectionsJsonArray.append(audioConnection(sourceName, c->sourceChannel, senderName, c->senderChannel));
 }
 
 void QMLWrapper::connectionRemoved(const QString& sourceName, const QJsonValue& sourceChannel,
                                    const QString& senderName, const QJsonValue& senderChannel)
 {
-    uint32_t source = 0, sender = 0;
-    if (!acceptConnection("connectionRemoved", sourceName, sourceChannel, senderName, senderChannel, source, sender))
+    std::string why;
+    const auto c = readConnection(sourceName, sourceChannel, senderName, senderChannel, why);
+    if (!c) {
+        refuse("connectionRemoved", why, connectionSent(sourceName, sourceChannel, senderName, senderChannel));
         return;
-    controller->removeAudioConnection(sourceName.toStdString(), source, senderName.toStdString(), sender);
+    }
+    controller->removeAudioConnection(c->source, c->sourceChannel, c->sender, c->senderChannel);
     std::lock_guard lock(documentsMutex);
-    removeFirst(connectionsJsonArray, audioConnection(sourceName, source, senderName, sender));
+    removeFirst(connectionsJsonArray, audioConnection(sourceName, c->sourceChannel, senderName, c->senderChannel));
 }
 
 void QMLWrapper::videoConnectionAdded(const QString& sourceName, const QString& senderName)
 {
-    QString why;
-    if (!PageInput::isAcceptableName(sourceName, why) || !PageInput::isAcceptableName(senderName, why)) {
-        qWarning().noquote() << "videoConnectionAdded refused:" << why;
+    std::string why;
+    const auto source = PageInput::name(sourceName, RoutingRules::checkSourceName, why);
+    const auto sender = source ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
+    if (!sender || !accepted(controller->setVideoConnection(*source, *sender), why)) {
+        refuse("videoConnectionAdded", why, {{"senderName", senderName}, {"sourceName", sourceName}});
         return;
     }
     qInfo() << "conn added: " << sourceName << "<->" << senderName;
-    controller->setVideoConnection(sourceName.toStdString(), senderName.toStdString());
     std::lock_guard lock(documentsMutex);
     connectionsJsonArray.append(videoConnection(sourceName, senderName));
 }
 
 void QMLWrapper::videoConnectionRemoved(const QString& sourceName, const QString& senderName)
 {
-    QString why;
-    if (!PageInput::isAcceptableName(senderName, why)) {
-        qWarning().noquote() << "videoConnectionRemoved refused:" << why;
+    std::string why;
+    const auto sender = PageInput::name(senderName, RoutingRules::checkSenderName, why);
+    if (!sender) {
+        refuse("videoConnectionRemoved", why, {{"senderName", senderName}, {"sourceName", sourceName}});
         return;
     }
     qInfo() << "conn removed: " << sourceName << "<->" << senderName;
     // Waits a block or two at most for the video pass to leave the sender.
-    controller->removeVideoConnection(senderName.toStdString());
+    controller->removeVideoConnection(*sender);
     std::lock_guard lock(documentsMutex);
     removeFirst(connectionsJsonArray, videoConnection(sourceName, senderName));
 }
 
 void QMLWrapper::setAVDelay(const QString& senderName, const QJsonValue& delay)
 {
-    QString why;
-    const auto ms = PageInput::wholeNumber(delay, -PageInput::kMaxDelayMs, PageInput::kMaxDelayMs, why);
-    if (!ms || !PageInput::isAcceptableName(senderName, why)) {
-        qWarning().noquote() << "setAVDelay refused:" << why;
-        return;
+    std::string why;
+    const auto ms = PageInput::number(delay, RoutingRules::checkDelay, why);
+    const auto sender = ms ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
+    if (!sender || !accepted(controller->setAVDelay(*sender, static_cast<int32_t>(*ms)), why)) {
+        QJsonObject sent{{"delay", delay}, {"senderName", senderName}};
+        // The page puts its slider back to the delay the sender keeps.
+        const auto delays = controller->delaysMilliseconds();
+        if (const auto kept = delays.find(senderName.toStdString()); kept != delays.end())
+            sent["senderDelay"] = kept->second;
+        refuse("setAVDelay", why, sent);
     }
-    controller->setAVDelay(senderName.toStdString(), static_cast<int32_t>(*ms));
 }
 
 void QMLWrapper::console(const QString& msg)
@@ -164,34 +205,48 @@ void QMLWrapper::uiReady()
         Q_EMIT sendersUpdated(compactJson(sendersJsonObject));
         Q_EMIT connectionsUpdated(compactJson(connectionsJsonArray));
     }
+    // A page that comes again (reloaded, or after its renderer failed) starts
+    // its sliders at 0: it gets the delays the senders keep.
+    for (const auto& [sender, ms] : controller->delaysMilliseconds())
+        if (ms != 0)
+            senderDelayChanged(sender, ms);
     // A timer of this object, not a thread: it cannot outlive the controller.
     QTimer::singleShot(kNdiStartDelayMs, this, [this] { controller->startNdiProcessing(); });
 }
 
 void QMLWrapper::senderAdded(const QString& senderName, const QJsonValue& numChannels)
 {
-    QString why;
-    const auto channels = PageInput::wholeNumber(numChannels, 0, SenderState::kMaxChannels, why);
-    if (!channels || !PageInput::isAcceptableNewSenderName(senderName, why)) {
-        qWarning().noquote() << "senderAdded refused:" << why;
+    std::string why;
+    const auto name = PageInput::name(senderName, RoutingRules::checkNewSenderName, why);
+    const auto channels = name ? PageInput::number(numChannels, RoutingRules::checkChannelCount, why) : std::nullopt;
+    if (!channels || !accepted(controller->addSender(*name, static_cast<uint32_t>(*channels)), why)) {
+        refuse("senderAdded", why, {{"numChannels", numChannels}, {"senderName", senderName}});
         return;
     }
-    controller->addSender(senderName.toStdString(), static_cast<uint32_t>(*channels));
     std::lock_guard lock(documentsMutex);
     sendersJsonObject[senderName] = static_cast<qint64>(*channels);
 }
 
 void QMLWrapper::senderRemoved(const QString& senderName)
 {
-    QString why;
-    if (senderName == "Monitor" || !PageInput::isAcceptableName(senderName, why)) {
-        qWarning().noquote() << "senderRemoved refused:" << (why.isEmpty() ? "\"Monitor\" stays" : why);
+    std::string why = "\"Monitor\" stays";
+    const auto name = senderName == AudioController::kMonitor
+        ? std::nullopt
+        : PageInput::name(senderName, RoutingRules::checkSenderName, why);
+    if (!name) {
+        refuse("senderRemoved", why, {{"senderName", senderName}});
         return;
     }
     qInfo() << "senderRemoved" << senderName;
-    controller->removeSender(senderName.toStdString());
+    controller->removeSender(*name);
     std::lock_guard lock(documentsMutex);
     sendersJsonObject.remove(senderName);
+}
+
+void QMLWrapper::reportFile(const char* action, const QString& path, const std::optional<Outcome>& outcome)
+{
+    Q_EMIT fileOperationDone(compactJson(QJsonObject{{"action", action}, {"cancelled", !outcome},
+        {"done", outcome && *outcome}, {"path", path}, {"reason", outcome ? utf8(outcome->reason) : QString()}}));
 }
 
 void QMLWrapper::loadFileButtonPressed()
@@ -199,25 +254,32 @@ void QMLWrapper::loadFileButtonPressed()
     const QString path = QFileDialog::getOpenFileName(nullptr, tr("Open File"), "/home", tr("Config file (*.ploverc)"));
     if (path.isEmpty()) {
         qWarning() << "File path is empty";
+        reportFile("load", path, std::nullopt);
         return;
     }
-    controller->readMappingFile(path.toStdString());
+    reportFile("load", path, controller->readMappingFile(path.toStdString()));
 }
 
 void QMLWrapper::saveFileButtonPressed()
 {
     const std::string path = controller->mappingFilePath();
-    controller->writeMappingFile(path);
-    qInfo() << "Saved to" << utf8(path);
+    const Outcome saved = controller->writeMappingFile(path);
+    if (saved)
+        qInfo() << "Saved to" << utf8(path);
+    reportFile("save", utf8(path), saved);
 }
 
 void QMLWrapper::saveAsFileButtonPressed()
 {
     const QString path = QFileDialog::getSaveFileName(nullptr, tr("Open File"), "/home", tr("Config file (*.ploverc)"));
-    if (path.isEmpty())
+    if (path.isEmpty()) {
+        reportFile("saveAs", path, std::nullopt);
         return;
-    if (controller->writeMappingFile(path.toStdString()))
+    }
+    const Outcome saved = controller->writeMappingFile(path.toStdString());
+    if (saved)
         controller->setMappingFilePath(path.toStdString());
+    reportFile("saveAs", path, saved);
 }
 
 // ---------------------------------------------------------------------------

@@ -16,6 +16,11 @@
 // into three JSON documents (sources, senders, connections) sent to the page,
 // and the page's actions into controller operations.
 //
+// Every change the page asks for is held to the routing rules (through
+// ui/PageInput) and to the routing; a refused one changes nothing, is logged
+// and is answered with changeRefused. The file buttons are answered with
+// fileOperationDone.
+//
 // Threads: slots run on the user-interface thread; the listener operations
 // run on the audio, probe and delay threads. Every read or write of the
 // documents is under documentsMutex, a leaf lock: nothing else is locked or
@@ -48,6 +53,13 @@ Q_SIGNALS:
     void sendersUpdated(QString sendersJson);
     void connectionsUpdated(QString connectionsJson);
     void setAVDelaySignal(QString senderDelay);
+    // A change the page asked for was refused: {"action": the slot, "reason":
+    // why, and the slot's arguments as sent, by the names the page uses}; a
+    // refused setAVDelay also carries "senderDelay", the delay the sender keeps.
+    void changeRefused(QString refusal);
+    // What came of a file button: {"action": "load", "save" or "saveAs",
+    // "cancelled": the dialog was closed, "done": it worked, "path", "reason": why it failed}.
+    void fileOperationDone(QString outcome);
 
 public Q_SLOTS:
     void connectionAdded(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
@@ -73,10 +85,10 @@ private:
     void sourceChannelCountChanged(const std::string& source, uint32_t channelCount) override;
     void senderDelayChanged(const std::string& sender, int32_t milliseconds) override;
 
-    // Validates what the page sent for an audio connection; logs and refuses bad values.
-    bool acceptConnection(const char* slot, const QString& sourceName, const QJsonValue& sourceChannel,
-                          const QString& senderName, const QJsonValue& senderChannel, uint32_t& source,
-                          uint32_t& sender);
+    // Logs a refused change and tells the page why, with what it sent.
+    void refuse(const char* slot, const std::string& why, QJsonObject sent);
+    // Tells the page what came of a file button; no outcome: the dialog was cancelled.
+    void reportFile(const char* action, const QString& path, const std::optional<Outcome>& outcome);
     // Under documentsMutex: sets or removes a source and sends the document if it changed.
     void updateSource(const QString& name, std::optional<int> count);
 

@@ -1,0 +1,183 @@
+// The routing rules on the cases the page's script is tested against too
+// (RoutingRulesCases.json), and the mapping file held to them: the reader
+// accepts exactly what the rules accept, the writer writes nothing the reader
+// would refuse, and whatever is accepted reads back the same after a write.
+
+#include "engine/RoutingRules.h"
+#include "engine/MappingFile.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+
+using nlohmann::json;
+using RoutingRules::Verdict;
+
+namespace {
+
+const json& table()
+{
+    static const json cases = json::parse(std::ifstream(KESTRIX_RULES_CASES));
+    return cases;
+}
+
+// The case's text as the engine gets it; nothing for the page's own cases.
+std::optional<std::string> textOf(const json& c)
+{
+    if (c.contains("utf16"))
+        return std::nullopt;
+    if (c.contains("utf8")) {
+        const std::string hex = c["utf8"];
+        std::string bytes;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        return bytes;
+    }
+    if (c.contains("repeat")) {
+        std::string text;
+        for (int i = 0; i < c["times"].get<int>(); ++i)
+            text += c["repeat"].get<std::string>();
+        return text;
+    }
+    return c["name"].get<std::string>();
+}
+
+Verdict expected(const json& c)
+{
+    return c.contains("refused") ? Verdict(c["refused"].get<std::string>()) : std::nullopt;
+}
+
+// A JSON string holding the bytes as they are, even when they are not UTF-8.
+std::string jsonString(const std::string& text)
+{
+    try {
+        return json(text).dump();
+    } catch (const json::type_error&) {
+        return "\"" + text + "\"";
+    }
+}
+
+bool sameRouting(const StoredRouting& a, const StoredRouting& b)
+{
+    if (a.senders.size() != b.senders.size() || a.delays != b.delays)
+        return false;
+    for (size_t i = 0; i < a.senders.size(); ++i)
+        if (a.senders[i].name != b.senders[i].name || a.senders[i].mappings != b.senders[i].mappings ||
+            a.senders[i].videoSource != b.senders[i].videoSource)
+            return false;
+    return true;
+}
+
+// The reader judges the file as the rule judges the value in it, and what it
+// accepts is written back to a file that reads back the same.
+void expectReaderAgrees(const std::string& file, const Verdict& rule, const std::string& what)
+{
+    std::string error;
+    const auto routing = MappingFile::parse(file, error);
+    ASSERT_EQ(routing.has_value(), !rule) << what << (rule ? " should be refused: " + *rule : " refused: " + error);
+    // Bytes that are not UTF-8 are refused before the rules see them, by the JSON parser.
+    if (rule && error.rfind("not valid JSON", 0) != 0) {
+        EXPECT_NE(error.find(*rule), std::string::npos) << what << " gave: " << error;
+    }
+    if (!routing)
+        return;
+    const auto written = MappingFile::render(*routing, error);
+    ASSERT_TRUE(written) << what << ": " << error;
+    const auto back = MappingFile::parse(*written, error);
+    ASSERT_TRUE(back) << what << ": " << error;
+    EXPECT_TRUE(sameRouting(*back, *routing)) << what << " read back otherwise from:\n" << *written;
+}
+
+void expectWriterAgrees(const StoredRouting& routing, const Verdict& rule, const std::string& what)
+{
+    std::string error;
+    const auto written = MappingFile::render(routing, error);
+    ASSERT_EQ(written.has_value(), !rule) << what << (rule ? " should be refused: " + *rule : " refused: " + error);
+    if (rule) {
+        EXPECT_NE(error.find(*rule), std::string::npos) << what << " gave: " << error;
+    }
+}
+
+std::string senderFile(
+    const std::string& sender, const std::string& channels, const std::string& video, const std::string& delay)
+{
+    return R"({"senderChannelMappings": [{"senderName": )" + sender + R"(, "senderChannelMappings": [)" + channels +
+        R"(], "videoSource": )" + video + R"(}], "senderDelayMappings": [{"senderName": )" + sender + R"(, "delay": )" +
+        delay + "}]}";
+}
+
+std::string channelObject(const std::string& source, const std::string& storedChannel)
+{
+    return R"({"sourceName": )" + source + R"(, "sourceChannel": )" + storedChannel + "}";
+}
+
+// Whole numbers from 0 to `maximum`, as the file or the engine can hold them.
+std::optional<uint64_t> countable(const json& value, uint64_t maximum)
+{
+    const double v = value.get<double>();
+    if (v < 0 || v > static_cast<double>(maximum) || v != static_cast<double>(static_cast<uint64_t>(v)))
+        return std::nullopt;
+    return static_cast<uint64_t>(v);
+}
+
+} // namespace
+
+TEST(RoutingRules, theRulesTheFileReaderAndTheFileWriterJudgeEveryCaseAlike)
+{
+    const std::pair<const char*, Verdict (*)(std::string_view)> nameRules[] = {
+        {"sourceName", RoutingRules::checkSourceName}, {"senderName", RoutingRules::checkSenderName},
+        {"newSenderName", RoutingRules::checkNewSenderName}};
+    for (const auto& [rule, check] : nameRules)
+        for (const json& c : table().at(rule)) {
+            if (const auto text = textOf(c)) {
+                EXPECT_EQ(check(*text), expected(c)) << rule << " " << c.dump();
+            }
+        }
+
+    const std::pair<const char*, Verdict (*)(double)> numberRules[] = {
+        {"channelCount", RoutingRules::checkChannelCount}, {"senderChannel", RoutingRules::checkSenderChannel},
+        {"sourceChannel", RoutingRules::checkSourceChannel},
+        {"storedSourceChannel", RoutingRules::checkStoredSourceChannel}, {"delay", RoutingRules::checkDelay}};
+    for (const auto& [rule, check] : numberRules)
+        for (const json& c : table().at(rule))
+            EXPECT_EQ(check(c.at("value").get<double>()), expected(c)) << rule << " " << c.dump();
+
+    // The file holds the same values, and its reader and writer judge them the same.
+    for (const json& c : table().at("senderName")) {
+        const auto name = textOf(c);
+        if (!name)
+            continue;
+        expectReaderAgrees(senderFile(jsonString(*name), "", R"("")", "40"), expected(c), "sender " + c.dump());
+        expectWriterAgrees({{{*name, {}, ""}}, {{*name, 40}}}, expected(c), "sender " + c.dump());
+    }
+    for (const json& c : table().at("sourceName")) {
+        const auto name = textOf(c);
+        if (!name)
+            continue;
+        const std::string source = jsonString(*name);
+        expectReaderAgrees(
+            senderFile(R"("S")", channelObject(source, "2"), source, "0"), expected(c), "source " + c.dump());
+        expectWriterAgrees({{{"S", {{1, *name}}, *name}}, {}}, expected(c), "source " + c.dump());
+    }
+    for (const json& c : table().at("storedSourceChannel"))
+        expectReaderAgrees(senderFile(R"("S")", channelObject(R"x("A (B)")x", c["value"].dump()), R"("")", "0"),
+            expected(c), "stored source channel " + c.dump());
+    for (const json& c : table().at("sourceChannel")) {
+        if (const auto channel = countable(c["value"], kNoChannel - 1)) {
+            expectWriterAgrees({{{"S", {{static_cast<uint32_t>(*channel), "A (B)"}}, ""}}, {}}, expected(c),
+                "source channel " + c.dump());
+        }
+    }
+    for (const json& c : table().at("delay"))
+        expectReaderAgrees(senderFile(R"("S")", "", R"("")", c["value"].dump()), expected(c), "delay " + c.dump());
+    for (const json& c : table().at("channelCount")) {
+        const auto count = countable(c["value"], 4096);
+        if (!count)
+            continue;
+        std::string channels;
+        for (uint64_t i = 0; i < *count; ++i)
+            channels += std::string(i ? "," : "") + channelObject(R"("")", "0");
+        expectReaderAgrees(senderFile(R"("S")", channels, R"("")", "0"), expected(c), "channel count " + c.dump());
+    }
+}
