@@ -119,6 +119,29 @@ describe('add sender', () => {
     assert.deepEqual(await bridge.takeCalls(), [['senderAdded', 'Studio Feed', 3], ['senderAdded', ' plover sender 1 ', 0]]);
   });
 
+  test('names the router refuses keep the popup open with the reason, and so does a refusal of the bridge', async () => {
+    await bridge.publishRouting({ 'Plover Sender 1': 8 }, []); // no sound output: no "Monitor" in the tree
+    for (const [name, reason] of [
+      ['   ', 'Error: The name is only blanks'],
+      ['Stage\u200B', 'Error: The name holds control or invisible characters'],
+      ['Monitor', 'Error: "Monitor" is reserved for the local sound output'],
+    ]) {
+      await fill({ name: '', channels: '2' });
+      await nameBox().fill(name); // as pasted
+      await confirm().click();
+      assert.equal(await errorLine(), reason, JSON.stringify(name));
+    }
+    assert.deepEqual(await bridge.takeCalls(), []);
+
+    await bridge.refuse('senderAdded', 'a sender named "Studio Feed" exists already');
+    await fill({ name: 'Studio Feed', channels: '2' });
+    await confirm().click();
+    assert.equal(await errorLine(), 'Error: A sender named "Studio Feed" exists already');
+    assert.ok(await page.locator('#addSenderPopup').isVisible());
+    assert.deepEqual(await treeNames(page, 'senders'), ['Plover Sender 1']);
+    assert.deepEqual(await bridge.takeCalls(), [['senderAdded', 'Studio Feed', 2]]);
+  });
+
   test('Enter in a box submits the popup', async () => {
     await fill({ name: 'Keyboard Feed', channels: '2' });
     await channelsBox().press('Enter');

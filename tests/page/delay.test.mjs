@@ -113,6 +113,24 @@ describe('delay control', () => {
     assert.deepEqual(await bridge.takeCalls(), []);
   });
 
+  test('a delay the bridge refuses puts the slider back to the delay the sender keeps, with the reason beside it', async () => {
+    const { slider, label, control } = await delayControl('Plover Sender 1');
+    await slider.fill('300');
+    await bridge.refuse('setAVDelay', 'the delay line of "Plover Sender 1" cannot hold 1800 ms on its channels',
+      { senderDelay: 300 });
+    await slider.fill('1800');
+    assert.deepEqual([await slider.inputValue(), await label.textContent()], ['300', 'Delay: 300 ms']);
+    const refusal = control.locator('.delay-error');
+    assert.equal(await refusal.textContent(), 'The delay line of "Plover Sender 1" cannot hold 1800 ms on its channels');
+    assert.ok(await refusal.isVisible());
+
+    await bridge.refuse('setAVDelay', null);
+    await slider.press('ArrowLeft');
+    assert.equal(await refusal.isVisible(), false, 'the next move clears the reason');
+    assert.deepEqual(await bridge.takeCalls(), [
+      ['setAVDelay', 'Plover Sender 1', 300], ['setAVDelay', 'Plover Sender 1', 1800], ['setAVDelay', 'Plover Sender 1', 299]]);
+  });
+
   test('a rebuilt sender tree starts the control at 0 again', async () => {
     const { slider } = await delayControl('Plover Sender 1');
     await slider.fill('700');

@@ -36,6 +36,31 @@ async function closeErrorPopup() {
 }
 
 describe('link', () => {
+  test('a link the bridge refuses is undone with the reason shown; the others of the same Link stay', async () => {
+    await bridge.refuse('connectionAdded', '"Plover Sender 2" has 2 channels');
+    await pick('sources', 'HOST (Mixer)', 'CH 1');
+    await pick('senders', 'Plover Sender 2', 'CH 2');
+    await page.click('#linkButton');
+    assert.equal(await errorPopupText(), '"Plover Sender 2" has 2 channels');
+    await closeErrorPopup();
+    await bridge.refuse('connectionAdded', null);
+    await pick('sources', 'HOST (Mixer)', 'CH 3');
+    await pick('senders', 'Plover Sender 1', 'CH 1');
+    await page.click('#linkButton');
+    await bridge.refuse('videoConnectionAdded', 'there is no sender "Plover Sender 1"');
+    await pick('sources', 'HOST (Camera)', 'Video');
+    await pick('senders', 'Plover Sender 1', 'Video');
+    await page.click('#linkButton');
+
+    assert.equal(await errorPopupText(), 'There is no sender "Plover Sender 1"');
+    assert.deepEqual(await connectionRows(page), [['HOST (Mixer)', '>', 'CH 3', '|', 'CH 1', '<', 'Plover Sender 1']]);
+    assert.deepEqual(await bridge.takeCalls(), [
+      ['connectionAdded', 'HOST (Mixer)', 0, 'Plover Sender 2', 1],
+      ['connectionAdded', 'HOST (Mixer)', 2, 'Plover Sender 1', 0],
+      ['videoConnectionAdded', 'HOST (Camera)', 'Plover Sender 1'],
+    ]);
+  });
+
   test('one source channel and two sender channels make exactly one link and clear both selections', async () => {
     await pick('sources', 'HOST (Mixer)', 'CH 2');
     await pick('senders', 'Plover Sender 1', 'CH 1');

@@ -32,7 +32,8 @@ describe('start', () => {
       assert.ok(await isHidden(page, '#mainOverlay'));
 
       assert.deepEqual(await bridge.calls(), [
-        ['uiReady', { connectedSignals: ['sourcesUpdated', 'sendersUpdated', 'connectionsUpdated', 'setAVDelaySignal'] }],
+        ['uiReady', { connectedSignals: ['sourcesUpdated', 'sendersUpdated', 'connectionsUpdated', 'setAVDelaySignal',
+          'changeRefused', 'fileOperationDone'] }],
       ]);
       assert.equal(await page.title(), 'Vireo');
       assert.equal(await page.locator('#productTitle').textContent(), 'Vireo');
@@ -78,29 +79,69 @@ describe('popups and file buttons', () => {
     }
   });
 
-  test('Save Config shows "Configuration Saved" at once and calls saveFileButtonPressed; Close hides it', async () => {
-    const { page, bridge, context } = await openPage(browser);
+  test('the file buttons show "Configuration Saved" only after a save that worked, and what went wrong otherwise', async () => {
+    const { page, bridge, context, errors } = await openPage(browser);
+    const outcome = (action, done, reason = '') => bridge.emit('fileOperationDone',
+      { action, cancelled: false, done, path: '/shows/tonight.ploverc', reason });
+    const errorText = () => page.locator('#errorPopupMessage').textContent();
     try {
       await page.click('#saveConfigButton');
+      await page.click('#loadConfigButton');
+      await page.click('#saveConfigAsButton');
+      assert.deepEqual(await bridge.takeCalls(), [['saveFileButtonPressed'], ['loadFileButtonPressed'], ['saveAsFileButtonPressed']]);
+      assert.deepEqual(await visiblePopups(page), [], 'nothing is shown before the bridge answers');
+
+      await outcome('save', false, 'Cannot create path /shows');
+      assert.deepEqual(await visiblePopups(page), ['errorPopup']);
+      assert.equal(await errorText(), 'The configuration could not be saved to /shows/tonight.ploverc: Cannot create path /shows');
+      await page.locator('#errorPopup').getByRole('button', { name: 'Close' }).click();
+
+      await outcome('load', false, 'not valid JSON at byte 3');
+      assert.equal(await errorText(), 'The configuration could not be loaded from /shows/tonight.ploverc: not valid JSON at byte 3');
+      await page.locator('#errorPopup').getByRole('button', { name: 'Close' }).click();
+
+      await bridge.emit('fileOperationDone', { action: 'saveAs', cancelled: true, done: false, path: '', reason: '' });
+      await outcome('load', true);
+      assert.deepEqual(await visiblePopups(page), [], 'a cancelled dialog and a load that worked show nothing');
+
+      await outcome('saveAs', true);
       assert.deepEqual(await visiblePopups(page), ['configSavedPopup']);
       assert.equal(await page.locator('#configSavedPopup h2').textContent(), 'Configuration Saved');
-      assert.deepEqual(await bridge.takeCalls(), [['saveFileButtonPressed']]);
       await page.locator('#configSavedPopup').getByRole('button', { name: 'Close' }).click();
       assert.deepEqual(await visiblePopups(page), []);
       assert.ok(await isHidden(page, '#mainOverlay'));
+      assert.deepEqual(errors, []);
     } finally {
       await context.close();
     }
   });
 
-  test('Load Config and Save Config As only call the bridge', async () => {
-    const { page, bridge, context } = await openPage(browser);
+  test('a dropped file or link is ignored, text may still be dropped into a box, and the reload keys do nothing', async () => {
+    const { page, context, errors } = await openPage(browser);
     try {
-      await page.click('#loadConfigButton');
-      await page.click('#saveConfigAsButton');
-      assert.deepEqual(await bridge.takeCalls(), [['loadFileButtonPressed'], ['saveAsFileButtonPressed']]);
-      assert.deepEqual(await visiblePopups(page), []);
-      assert.ok(await isHidden(page, '#mainOverlay'));
+      const defaultPrevented = await page.evaluate(() => {
+        const drop = (target, type, fill) => {
+          const data = new DataTransfer();
+          fill(data);
+          const event = new DragEvent(type, { dataTransfer: data, bubbles: true, cancelable: true });
+          target.dispatchEvent(event);
+          return event.defaultPrevented;
+        };
+        const file = data => data.items.add(new File(['{}'], 'show.ploverc'));
+        const link = data => data.setData('text/uri-list', 'https://example.invalid/');
+        const text = data => data.setData('text/plain', 'Stage');
+        const box = document.getElementById('senderNameInput');
+        const key = init => {
+          const event = new KeyboardEvent('keydown', { ...init, bubbles: true, cancelable: true });
+          document.body.dispatchEvent(event);
+          return event.defaultPrevented;
+        };
+        return [drop(document.body, 'dragover', file), drop(document.body, 'drop', file),
+          drop(document.body, 'drop', link), drop(box, 'drop', file), drop(box, 'drop', text),
+          key({ key: 'F5' }), key({ key: 'r', ctrlKey: true }), key({ key: 'a', ctrlKey: true })];
+      });
+      assert.deepEqual(defaultPrevented, [true, true, true, true, false, true, true, false]);
+      assert.deepEqual(errors, []);
     } finally {
       await context.close();
     }

@@ -98,6 +98,11 @@ export class StandInBridge {
     await this.emit('connectionsUpdated', connections);
   }
 
+  /** Refuses every later call of `slot` as the real bridge does, with `reason` (and `extra` keys); null accepts again. */
+  refuse(slot, reason, extra = {}) {
+    return this.page.evaluate(([s, r, e]) => window.__bridge.refuse(s, r, e), [slot, reason, extra]);
+  }
+
   calls() { return this.page.evaluate(() => window.__bridge.calls.slice()); }
 
   /** Slot calls since the last take, uiReady excluded. */

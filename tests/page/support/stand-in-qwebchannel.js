@@ -1,13 +1,27 @@
 // Served in place of qrc:///qtwebchannel/qwebchannel.js. It offers the same
 // client surface as Qt's script (new QWebChannel(transport, ready), objects,
 // properties read as values, signals with connect/disconnect, slots as
-// functions), backed by a stand-in "qmlWrapper" that records every slot call
-// and lets the test emit the bridge's signals.
+// functions that answer a trailing callback once handled), backed by a
+// stand-in "qmlWrapper" that records every slot call, lets the test emit the
+// bridge's signals, and refuses the slots the test names as the real bridge
+// does: changeRefused first, then the answer.
 (function () {
     "use strict";
 
     const config = window.__standInBridgeConfig || {};
-    const signalNames = ["sourcesUpdated", "sendersUpdated", "connectionsUpdated", "setAVDelaySignal"];
+    const signalNames = ["sourcesUpdated", "sendersUpdated", "connectionsUpdated", "setAVDelaySignal",
+                         "changeRefused", "fileOperationDone"];
+    // The names the bridge gives a refused slot's arguments.
+    const argumentNames = {
+        senderAdded: ["senderName", "numChannels"],
+        senderRemoved: ["senderName"],
+        connectionAdded: ["sourceName", "sourceChannel", "senderName", "senderChannel"],
+        connectionRemoved: ["sourceName", "sourceChannel", "senderName", "senderChannel"],
+        videoConnectionAdded: ["sourceName", "senderName"],
+        videoConnectionRemoved: ["sourceName", "senderName"],
+        setAVDelay: ["senderName", "delay"],
+    };
+    const refusals = {}; // slot -> {reason, extra}
     const slotNames = ["connectionAdded", "connectionRemoved", "videoConnectionAdded", "videoConnectionRemoved",
                        "setAVDelay", "console", "uiReady", "senderAdded", "senderRemoved",
                        "loadFileButtonPressed", "saveFileButtonPressed", "saveAsFileButtonPressed"];
@@ -37,18 +51,32 @@
     for (const name of slotNames) {
         // Arguments cross the real channel as JSON, so record them that way.
         wrapper[name] = function (...args) {
+            const replied = typeof args[args.length - 1] === "function" ? args.pop() : null;
             const entry = [name, ...JSON.parse(JSON.stringify(args))];
             if (name === "uiReady")
                 entry.push({connectedSignals: signalNames.filter(s => handlers[s].length > 0)});
             calls.push(entry);
+            const refusal = refusals[name];
+            if (refusal) {
+                const sent = Object.fromEntries((argumentNames[name] || []).map((key, i) => [key, entry[i + 1]]));
+                emit("changeRefused", JSON.stringify({action: name, reason: refusal.reason, ...sent, ...refusal.extra}));
+            }
+            if (replied) Promise.resolve().then(() => replied(null));
         };
+    }
+
+    function emit(signal, text) {
+        if (!handlers[signal]) throw new Error("no signal " + signal);
+        for (const handler of handlers[signal].slice()) handler(text);
     }
 
     window.__bridge = {
         calls,
-        emit(signal, text) {
-            if (!handlers[signal]) throw new Error("no signal " + signal);
-            for (const handler of handlers[signal].slice()) handler(text);
+        emit,
+        // From now on the slot is refused with this reason (null: accepted again).
+        refuse(slot, reason, extra) {
+            if (reason === null) delete refusals[slot];
+            else refusals[slot] = {reason, extra: extra || {}};
         },
         // Hands the channel to the page when the test held it back.
         release() {
