@@ -7,7 +7,7 @@ import path from 'node:path';
 import { afterEach, describe, test } from 'node:test';
 import { artifactsDir, channel, connectionRows, ctrlClick, expand, nestedTexts, treeNames } from './support/page.mjs';
 import {
-  Run, builtFilesNamed, probeChannel, programsMissing, senderName, sourceName, until,
+  PAGE_URL, Run, builtFilesNamed, probeChannel, programsMissing, senderName, sleep, sourceName, until,
 } from './support/program.mjs';
 
 // Under ctest the build is named and must be there; by hand, a missing build skips the suite.
@@ -139,8 +139,10 @@ describe('end to end', { skip }, () => {
     assert.equal(await popupError(), 'Error: Sender name already in use');
     await submit('Studio Feed', '-3');
     assert.equal(await popupError(), 'Error: Audio channels must be a whole number from 0 to 1024');
+    await submit('Monitor', '2'); // no sound output here, so no "Monitor" in the tree
+    assert.equal(await popupError(), 'Error: "Monitor" is reserved for the local sound output');
     await submit('Studio Feed', '2');
-    assert.equal(await page.locator('#addSenderPopup').isVisible(), false);
+    await page.locator('#addSenderPopup').waitFor({ state: 'hidden' }); // once the bridge took it
     assert.deepEqual(await nestedTexts(page, 'senders', 'Studio Feed'),
       ['Select All', 'Remove Sender', 'Audio Delay', 'CH 1', 'CH 2', 'Video']);
 
@@ -168,8 +170,7 @@ describe('end to end', { skip }, () => {
     // The delay is applied by a task of its own: save until the file shows it.
     const saved = await until(async () => {
       await page.click('#saveConfigButton');
-      assert.ok(await page.locator('#configSavedPopup').isVisible());
-      await page.locator('#configSavedPopup').getByRole('button', { name: 'Close' }).click();
+      await page.locator('#configSavedPopup').getByRole('button', { name: 'Close' }).click(); // once it is saved
       return JSON.parse(await readFile(run.mappingFile, 'utf8'));
     }, file => file.senderDelayMappings.some(d => d.senderName === 'Plover Sender 3' && d.delay === 250),
     { what: 'the delay in the saved file', intervalMs: 500 });
@@ -186,6 +187,40 @@ describe('end to end', { skip }, () => {
       await restored.locator('.delay-label').textContent()],
     v => v[0] === '250' && v[1] === 'Delay: 250 ms', { what: 'the restored delay on the slider' });
     await probeUntil('Plover Sender 3', carriesTone(5, toneHz(1)), 'channel 5 carries 750 Hz after the restart');
+  });
+
+  test('the window keeps its page: nothing navigates or reloads it, and a renderer that fails comes back with the routing and delays', async () => {
+    const page = await start('window', [[['Tones:2']]]);
+    await sourceListed(page, TONES, ['CH 1', 'CH 2', 'Video']);
+    await link(page, [[TONES, 'CH 1']], [['Plover Sender 2', 'CH 2']]);
+    const sender = await expand(page, 'senders', 'Plover Sender 2');
+    await sender.locator('.delay-caret').click();
+    await sender.locator('input[type=range]').fill('-300');
+
+    // Where a clicked link or a dropped file would take it, a reload from the page and one from outside.
+    await page.evaluate(() => { window.__samePage = true; });
+    await page.evaluate(() => { location.href = 'file:///etc/hostname'; }).catch(() => {});
+    await page.evaluate(() => location.reload()).catch(() => {});
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Page.reload').catch(() => {});
+    await sleep(2000);
+    assert.equal(page.url(), PAGE_URL);
+    assert.equal(await page.evaluate(() => window.__samePage), true, 'the page was never replaced');
+
+    // The renderer fails: the window loads the page again, which asks for the routing and the delays.
+    await cdp.send('Page.crash').catch(() => {});
+    await windowHandle.browser.close().catch(() => {});
+    const endpoint = windowHandle.endpoint;
+    windowHandle = { ...windowHandle, ...(await until(() => run.connect(endpoint).catch(() => null), h => h !== null,
+      { what: 'the page back after its renderer failed' })) };
+    const back = windowHandle.page;
+    assert.equal(await back.evaluate(() => window.__samePage), undefined, 'a fresh page');
+    await until(() => connectionRows(back), rows => rows.length === 1, { what: 'the routing on the fresh page' });
+    assert.deepEqual(await connectionRows(back), [[TONES, '>', 'CH 1', '|', 'CH 2', '<', 'Plover Sender 2']]);
+    const restored = await expand(back, 'senders', 'Plover Sender 2');
+    await restored.locator('.delay-caret').click();
+    assert.deepEqual([await restored.locator('input[type=range]').inputValue(),
+      await restored.locator('.delay-label').textContent()], ['-300', 'Delay: -300 ms']);
   });
 
   test('a source with markup in its name is shown literally, runs nothing, and is routed', async () => {

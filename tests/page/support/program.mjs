@@ -65,7 +65,8 @@ export async function until(read, accept, { deadlineMs = DEADLINE_MS, what = 'co
 export class Run {
   static async create(label) {
     const folder = await mkdtemp(path.join(os.tmpdir(), `kestrix-e2e-${label}-`));
-    for (const sub of ['loopback', 'data', 'tmp']) await mkdir(path.join(folder, sub));
+    // The loopback runtime refuses a discovery folder that others can open.
+    for (const sub of ['loopback', 'data', 'tmp']) await mkdir(path.join(folder, sub), { mode: 0o700 });
     return new Run(folder);
   }
 
@@ -137,13 +138,18 @@ export class Run {
       if (exited) assert.fail(`kestrix exited at start (${JSON.stringify(exited)}):\n${this.log(program)}`);
       try { return (await fetch(`${endpoint}/json/version`)).ok; } catch { return false; }
     }, ok => ok, { deadlineMs: START_DEADLINE_MS, what: 'the remote-debugging port' });
+    return { program, ...(await this.connect(endpoint)) };
+  }
+
+  /** Connects to the window of a running kestrix once its page is ready; returns {browser, page, endpoint}. */
+  async connect(endpoint) {
     const browser = await chromium.connectOverCDP(endpoint, { noDefaults: true });
     const page = await until(() => browser.contexts().flatMap(c => c.pages()).find(p => p.url() === PAGE_URL),
       p => !!p, { deadlineMs: START_DEADLINE_MS, what: 'the routing page' });
     // The page takes the bridge's title once its channel is up and uiReady was called.
     await page.waitForFunction(() => document.title === 'Vireo' &&
       document.getElementById('mainLoader').classList.contains('hidden'), null, { timeout: START_DEADLINE_MS });
-    return { program, browser, page };
+    return { browser, page, endpoint };
   }
 
   /** Ends kestrix as a logout does (it writes the routing on the way out) and waits for it. */
