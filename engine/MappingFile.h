@@ -18,11 +18,13 @@ struct StoredSender {
     std::string name;
     std::vector<ChannelMapping> mappings; // in memory: 0-based, kNoChannel = none
     std::string videoSource;
+    bool operator==(const StoredSender&) const = default;
 };
 
 struct StoredRouting {
     std::vector<StoredSender> senders;
     std::vector<std::pair<std::string, int32_t>> delays; // sender name, milliseconds
+    bool operator==(const StoredRouting&) const = default;
 };
 
 namespace MappingFile {

@@ -27,16 +27,6 @@ std::string render(const StoredRouting& routing)
     return text.value_or("");
 }
 
-bool sameRouting(const StoredRouting& a, const StoredRouting& b)
-{
-    if (a.senders.size() != b.senders.size() || a.delays != b.delays)
-        return false;
-    for (size_t i = 0; i < a.senders.size(); ++i)
-        if (a.senders[i].name != b.senders[i].name || a.senders[i].mappings != b.senders[i].mappings ||
-            a.senders[i].videoSource != b.senders[i].videoSource)
-            return false;
-    return true;
-}
 
 } // namespace
 
@@ -85,7 +75,7 @@ TEST(MappingFile, whatIsWrittenReadsBackTheSame)
     std::string error;
     const auto back = MappingFile::parse(text, error);
     ASSERT_TRUE(back) << error;
-    EXPECT_TRUE(sameRouting(*back, routing));
+    EXPECT_EQ(*back, routing);
     EXPECT_EQ(back->senders[0].mappings[1].sourceChannel, kNoChannel) << "0 in the file is no channel";
 }
 

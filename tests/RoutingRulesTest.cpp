@@ -58,16 +58,6 @@ std::string jsonString(const std::string& text)
     }
 }
 
-bool sameRouting(const StoredRouting& a, const StoredRouting& b)
-{
-    if (a.senders.size() != b.senders.size() || a.delays != b.delays)
-        return false;
-    for (size_t i = 0; i < a.senders.size(); ++i)
-        if (a.senders[i].name != b.senders[i].name || a.senders[i].mappings != b.senders[i].mappings ||
-            a.senders[i].videoSource != b.senders[i].videoSource)
-            return false;
-    return true;
-}
 
 // The reader judges the file as the rule judges the value in it, and what it
 // accepts is written back to a file that reads back the same.
@@ -86,7 +76,7 @@ void expectReaderAgrees(const std::string& file, const Verdict& rule, const std:
     ASSERT_TRUE(written) << what << ": " << error;
     const auto back = MappingFile::parse(*written, error);
     ASSERT_TRUE(back) << what << ": " << error;
-    EXPECT_TRUE(sameRouting(*back, *routing)) << what << " read back otherwise from:\n" << *written;
+    EXPECT_EQ(*back, *routing) << what << " read back otherwise from:\n" << *written;
 }
 
 void expectWriterAgrees(const StoredRouting& routing, const Verdict& rule, const std::string& what)
