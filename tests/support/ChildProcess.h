@@ -1,17 +1,20 @@
 #pragma once
 
-// Runs a program of ours as a child process for tests that need a second
-// process: a loopback source, a probe, a second router.
+// Runs a program of ours as a child process for tests and benchmarks that
+// need a second process: a loopback source, a probe, a second router. The
+// child gets SIGTERM when the thread that started it ends, however it ends
+// (a crash, SIGKILL), so a stopped run never leaves its sources behind.
 
 #include <cerrno>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <utility>
@@ -50,15 +53,40 @@ public:
             envp.push_back(e.data());
         envp.push_back(nullptr);
 
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (!outputPath.empty()) {
-            posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        // Everything the child needs is made before the fork: between fork and
+        // exec a child of a threaded process may only make system calls.
+        const int output =
+            outputPath.empty() ? -1 : ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int execFailure[2] = {-1, -1}; // closed by a successful exec; carries errno when it fails
+        if ((!outputPath.empty() && output < 0) || ::pipe2(execFailure, O_CLOEXEC) != 0) {
+            closeAll({output, execFailure[0], execFailure[1]});
+            return;
         }
-        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        const pid_t parent = ::getpid();
+        pid = ::fork();
+        if (pid == 0) {
+            // A parent that died before this line would never send the signal.
+            if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
+                ::_exit(127);
+            if (output >= 0 && (::dup2(output, 1) < 0 || ::dup2(output, 2) < 0))
+                ::_exit(127);
+            ::execve(program.c_str(), argv.data(), envp.data());
+            const int error = errno;
+            [[maybe_unused]] const ssize_t n = ::write(execFailure[1], &error, sizeof error);
+            ::_exit(127);
+        }
+        ::close(execFailure[1]);
+        if (pid > 0) {
+            int error = 0;
+            ssize_t n = 0;
+            while ((n = ::read(execFailure[0], &error, sizeof error)) < 0 && errno == EINTR) { }
+            if (n > 0) { // the program could not be started: as if nothing was
+                wait();
+                pid = -1;
+                exited = false;
+            }
+        }
+        closeAll({output, execFailure[0]});
     }
 
     ~ChildProcess()
@@ -117,6 +145,13 @@ public:
     }
 
 private:
+    static void closeAll(std::initializer_list<int> fds)
+    {
+        for (int fd : fds)
+            if (fd >= 0)
+                ::close(fd);
+    }
+
     pid_t pid = -1;
     bool exited = false;
     int exitCode = -1;
