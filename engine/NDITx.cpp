@@ -61,9 +61,9 @@ void NDITx::delayAndSend()
     for (auto& [name, sender] : senders) {
         if (sender.isMonitor() || !sender.output)
             continue; // played locally, never sent or delayed
-        sender.output->delayLine.delayAudio(sender.audioFrame);
+        const NDIlib_audio_frame_v2_t& out = sender.output->delayLine.delayAudio(sender.audioFrame);
         NDIlib_send_instance_t instance = sender.output->instance();
-        if (sender.audioFrame.p_data != nullptr && instance != nullptr)
-            ndi().send_send_audio_v2(instance, &sender.audioFrame);
+        if (out.p_data != nullptr && instance != nullptr)
+            ndi().send_send_audio_v2(instance, &out);
     }
 }

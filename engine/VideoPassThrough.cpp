@@ -63,10 +63,9 @@ void VideoPassThrough::passOne(Job& job)
     }
     AVDelayLine& line = job.output->delayLine;
     line.setPictureRate(picture.frame.frame_rate_N, picture.frame.frame_rate_D);
-    line.delayVideo(picture);
-    // While a rebuilt ring fills, what comes out of it holds no picture: nothing to send.
-    if (picture.frame.p_data == nullptr)
-        return;
-    ndi().send_send_video_v2(job.output->instance(), &picture.frame);
-    ndi().framesync_free_video(picture.from->frameSync, &picture.frame);
+    // While the ring fills, it has no picture for this moment: nothing to send.
+    if (const NDIlib_video_frame_v2_t* out = line.delayVideo(picture))
+        ndi().send_send_video_v2(job.output->instance(), out);
+    if (picture.frame.p_data != nullptr)
+        ndi().framesync_free_video(picture.from->frameSync, &picture.frame);
 }
