@@ -228,8 +228,8 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
     controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 2", 0);
     const std::string host = source.publishedName().substr(0, source.publishedName().find(" ("));
     RawReceiver out(host + " (Plover Sender 1)");
-    // The same tone, undelayed on another sender, shows whether the source itself ever paused
-    // (a starved machine): silence it explains is not the delay line's.
+    // The same tone, undelayed on another sender, shows whether the source itself
+    // ever paused (a starved machine).
     std::atomic<int> sourceGaps{0};
     std::jthread direct([&](std::stop_token stop) {
         RawReceiver undelayed(host + " (Plover Sender 2)");
@@ -240,23 +240,25 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
             heard = heard || tone;
         }
     });
-    // Receives until a block with (or without) the tone on the routed channel.
-    auto until = [&](bool tone) {
-        for (int i = 0; i < 400; ++i) {
+    // Receives until `run` blocks in a row with (or without) the tone on the routed channel.
+    auto until = [&](bool tone, int run) {
+        for (int i = 0, inRow = 0; i < 400; ++i) {
             const RawReceiver::Block block = out.nextBlock();
             if (block.samples == 0)
                 return false;
-            if ((peak(block, 0) >= 0.5f) == tone)
+            inRow = (peak(block, 0) >= 0.5f) == tone ? inRow + 1 : 0;
+            if (inRow == run)
                 return true;
         }
         return false;
     };
     ASSERT_TRUE(controller.setAVDelay("Plover Sender 1", 200));
-    ASSERT_TRUE(until(true));
-    // The ring grows to a second, silent where it holds nothing, and fills before the slider moves.
+    ASSERT_TRUE(until(true, 1));
+    // The ring grows to a second, silent where it holds nothing (far longer than
+    // a pause of the source), and fills before the slider moves.
     ASSERT_TRUE(controller.setAVDelay("Plover Sender 1", 1000));
-    ASSERT_TRUE(until(false));
-    ASSERT_TRUE(until(true));
+    ASSERT_TRUE(until(false, 20));
+    ASSERT_TRUE(until(true, 1));
 
     // The slider dragged from 1000 ms down to 200 ms and back up, a step every 1/60 s.
     std::thread slider([&] {
@@ -277,10 +279,10 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
     direct.join();
     EXPECT_EQ(received, 300);
     EXPECT_DOUBLE_EQ(controller.routingSnapshot().delaySeconds.at("Plover Sender 1"), 0.832);
-    if (sourceGaps > 0)
-        GTEST_SKIP() << "the source itself paused " << sourceGaps << " times: " << silent
-                     << " silent blocks not judged";
-    EXPECT_EQ(silent, 0) << "blocks without the tone on the routed channel";
+    // Only the source's own pauses may silence a block; while the delay grows, a
+    // block of the source may go out again, so one pause at most three times.
+    EXPECT_LE(silent, 3 * sourceGaps) << "blocks without the tone on the routed channel; the source paused "
+                                      << sourceGaps << " times";
 }
 
 int main(int argc, char** argv)
