@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 double percentile(std::vector<double> values, double fraction)
 {
@@ -12,6 +13,16 @@ double percentile(std::vector<double> values, double fraction)
     std::sort(values.begin(), values.end());
     const auto index = static_cast<size_t>(fraction * static_cast<double>(values.size()));
     return values[std::min(values.size() - 1, index)];
+}
+
+long long testsrcScheduleRestarts(const std::string& logPath)
+{
+    std::ifstream log(logPath);
+    const std::string marker = "audio schedule restarted ";
+    for (std::string line; std::getline(log, line);)
+        if (const auto at = line.find(marker); at != std::string::npos)
+            return std::atoll(line.c_str() + at + marker.size());
+    return 0;
 }
 
 std::string isolateDiscovery()

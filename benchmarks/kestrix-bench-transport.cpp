@@ -242,15 +242,18 @@ int main(int argc, char** argv)
             static_cast<long long>(lostBlocks), static_cast<long long>(checkedBlocks),
             checkedBlocks > 0 ? 100.0 * static_cast<double>(lostBlocks) / static_cast<double>(checkedBlocks) : 0.0);
         if (depthCount > 0)
-            std::printf("  frame-sync queue depth:  min %d, mean %.0f, max %d samples\n", depthMin,
-                depthSum / static_cast<double>(depthCount), depthMax);
+            std::printf("  frame-sync queue depth:  min %d, mean %.0f, max %d samples after a capture (mean %.1f "
+                        "blocks)\n",
+                depthMin, depthSum / static_cast<double>(depthCount), depthMax,
+                depthSum / static_cast<double>(depthCount) / blockSamples);
         else
             std::printf("  frame-sync queue depth:  not available from this runtime\n");
         std::printf("  one round of %d captures: median %.0f us, 99th percentile %.0f us, max %.0f us; "
                     "%lld rounds longer than a block, %lld schedule restarts\n",
             options.sources, percentile(roundMicros, 0.5), percentile(roundMicros, 0.99), percentile(roundMicros, 1.0),
             static_cast<long long>(lateRounds), static_cast<long long>(restarts));
-        std::printf("  source process exit:     %d\n", sourceExit);
+        std::printf("  source process exit:     %d; its audio schedule restarted %lld times after stalls\n", sourceExit,
+            testsrcScheduleRestarts(folder + "/testsrc.log"));
         std::printf("reproduce: %s --seconds %g --sources %d --channels %d\n", argv[0], options.seconds,
             options.sources, options.channels);
         std::printf("  (it runs: %s)\n", sourceCommand.c_str());
