@@ -74,6 +74,7 @@ void AudioClock::start()
         driver = Driver::output;
         deviceManager.addAudioCallback(&outputTicks); // the engine's start-up runs here
         openedOutput = deviceManager.getAudioDeviceSetup();
+        openedOutputName = openedOutput.outputDeviceName.toStdString();
         const auto& setup = openedOutput;
         qInfo().noquote() << "Added audio callback: out dev" << setup.outputDeviceName.toStdString().c_str()
                           << ",\n in dev" << setup.inputDeviceName.toStdString().c_str() << ",\n sample rate"

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 // What drives the engine: a sound output opened at 48000 Hz with 512-sample
@@ -46,6 +47,9 @@ public:
     // Any thread; never blocks. Whether the software clock drives the engine
     // (from the start, or while the output is away).
     bool runsOnVirtualClock() const { return virtualClockRunning; }
+    // Any thread after start(); never blocks. The sound output that opened at
+    // start ("" when none did), whether or not it drives now.
+    const std::string& outputName() const { return openedOutputName; }
     // The sound output's manager, for whoever must act as the hardware would;
     // the watchdog keeps off it while the handle lives.
     class Devices {
@@ -111,6 +115,7 @@ private:
     std::mutex devicesMutex;
     // The output that opened at start: what a retry reopens. Watchdog thread after start.
     juce::AudioDeviceManager::AudioDeviceSetup openedOutput;
+    std::string openedOutputName; // written once, in start()
     std::chrono::steady_clock::time_point handedOverAt;
     bool retryFailureLogged = false;
 

@@ -197,6 +197,27 @@ Outcome AudioController::setAVDelay(const std::string& sender, int32_t milliseco
         "the delay line of " + quoted(sender) + " cannot hold " + std::to_string(milliseconds) + " ms on its channels");
 }
 
+Outcome AudioController::previewSource(const std::string& source)
+{
+    if (!source.empty())
+        if (auto refused = RoutingRules::checkSourceName(source))
+            return Outcome::refused(*refused);
+    routing.previewSource(source);
+    return {};
+}
+
+AudioController::Status AudioController::status()
+{
+    Status result;
+    result.runtime = ndiRuntimeName();
+    result.runtimeVersion = ndiRuntimeVersion();
+    result.hardwareClock = clock.hasOutputDevice();
+    result.outputDevice = clock.outputName();
+    result.clockStandsIn = !result.outputDevice.empty() && clock.runsOnVirtualClock();
+    result.routing = routing.status();
+    return result;
+}
+
 std::map<std::string, int32_t> AudioController::delaysMilliseconds()
 {
     std::map<std::string, int32_t> delays;

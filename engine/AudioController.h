@@ -80,6 +80,24 @@ public:
     // routes and sends, and the delays read from a file are applied.
     void startNdiProcessing();
 
+    // Any thread but the audio thread: `source` is received for its meters
+    // even while nothing routes it ("" for none), and let go a few seconds
+    // after another is previewed.
+    Outcome previewSource(const std::string& source);
+
+    // What is flowing and what drives it. Any thread.
+    struct Status {
+        std::string runtime;        // the NDI runtime's file name, "none" without one
+        std::string runtimeVersion; // its version text
+        bool hardwareClock = false; // a sound output drives the engine
+        bool clockStandsIn = false; // the software clock stands in for an output that went away
+        std::string outputDevice;   // the sound output that opened at start, "" when none did
+        RoutingCore::Status routing;
+    };
+    Status status();
+    // One reader at a time: the levels since the last call.
+    RoutingCore::Levels levels() { return routing.levels(); }
+
     // Set once, when the page is ready: from then on every block receives, routes and sends.
     std::atomic<bool> ndiProcessingStarted{false};
 

@@ -54,18 +54,32 @@ void NDIRx::setFormat(int rate, int blockLength)
     bufferSize = blockLength;
 }
 
-void NDIRx::exchangeReceiver(ReceiveSlot& slot)
+void NDIRx::exchangeReceiver(ReceiveSlot& slot, std::chrono::steady_clock::time_point now)
 {
-    const bool wanted = slot.active && slot.inUse();
+    const bool wanted = slot.wanted(now);
+    // Routed sources get everything the source sends; one only previewed, its audio alone.
+    const NDIlib_recv_bandwidth_e bandwidth =
+        slot.routed() ? NDIlib_recv_bandwidth_highest : NDIlib_recv_bandwidth_audio_only;
+    const bool tooNarrow = slot.receiver && slot.receiver->bandwidth != NDIlib_recv_bandwidth_highest &&
+                           bandwidth == NDIlib_recv_bandwidth_highest;
     if (slot.incomingReady.load(std::memory_order_acquire)) {
-        if (wanted && !slot.receiver) {
+        const bool take = wanted && (!slot.receiver || tooNarrow);
+        if (!slot.outgoingFull.load(std::memory_order_acquire)) {
+            // The one given up (or one made after the source stopped being wanted) goes back.
+            if (take && slot.receiver) {
+                slot.outgoingAudio = slot.frames.takeAudio();
+                slot.frames.frameSync = nullptr;
+                slot.outgoing = std::move(slot.receiver);
+            }
+            if (take)
+                slot.receiver = std::move(slot.incoming);
+            else
+                slot.outgoing = std::move(slot.incoming);
+            slot.outgoingFull.store(slot.outgoing != nullptr, std::memory_order_release);
+            slot.wantsReceiver.store(false, std::memory_order_relaxed);
+            slot.incomingReady.store(false, std::memory_order_release);
+        } else if (take && !slot.receiver) {
             slot.receiver = std::move(slot.incoming);
-        } else if (!slot.outgoingFull.load(std::memory_order_acquire)) {
-            // Made after the source stopped being wanted: it goes straight back.
-            slot.outgoing = std::move(slot.incoming);
-            slot.outgoingFull.store(true, std::memory_order_release);
-        }
-        if (!slot.incoming) {
             slot.wantsReceiver.store(false, std::memory_order_relaxed);
             slot.incomingReady.store(false, std::memory_order_release);
         }
@@ -77,8 +91,14 @@ void NDIRx::exchangeReceiver(ReceiveSlot& slot)
         slot.outgoing = std::move(slot.receiver);
         slot.outgoingFull.store(true, std::memory_order_release);
     }
-    if (wanted && !slot.receiver && !slot.incomingReady.load(std::memory_order_relaxed))
-        slot.wantsReceiver.store(true, std::memory_order_relaxed);
+    const bool needed = wanted && (!slot.receiver || (slot.receiver->bandwidth != NDIlib_recv_bandwidth_highest &&
+                                                      bandwidth == NDIlib_recv_bandwidth_highest));
+    if (!slot.incomingReady.load(std::memory_order_relaxed)) {
+        if (needed)
+            slot.wantedBandwidth.store(bandwidth, std::memory_order_relaxed);
+        slot.wantsReceiver.store(needed, std::memory_order_release);
+    }
+    slot.capturing = wanted && slot.receiver != nullptr;
 }
 
 void NDIRx::processBlock()
@@ -92,7 +112,7 @@ void NDIRx::processBlock()
                                std::memory_order_relaxed);
 
     for (auto& slot : slots)
-        exchangeReceiver(*slot);
+        exchangeReceiver(*slot, now);
 
     if (!probeClockStarted) {
         lastProbeTime = now; // the first probe starts 2 s after the first block
@@ -120,13 +140,40 @@ void NDIRx::captureRange(size_t first, size_t end)
         ReceiveSlot& slot = *slots[i];
         FramesContainer& c = slot.frames;
         c.releaseAudio();
-        if (!slot.inUse() || !slot.active || !slot.receiver)
+        if (!slot.capturing)
             continue;
         NDIlib_audio_frame_v2_t frame;
-        ndi().framesync_capture_audio(slot.receiver->frameSync, &frame, sampleRate, 0, bufferSize);
+        NDIlib_framesync_instance_t frameSync = slot.receiver->frameSync;
+        ndi().framesync_capture_audio(frameSync, &frame, sampleRate, 0, bufferSize);
         c.audioFrame = frame;
-        c.frameSync = slot.receiver->frameSync;
+        c.frameSync = frameSync;
         slot.freshAudio = true;
+        slot.lastCaptureNanos.store(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count(),
+            std::memory_order_relaxed);
+        // Nothing left queued after a whole block: the frame-sync filled in what had not arrived.
+        if (ndi().framesync_audio_queue_depth != nullptr && ndi().framesync_audio_queue_depth(frameSync) <= 0)
+            slot.dropouts.fetch_add(1, std::memory_order_relaxed);
+        measure(slot);
+    }
+}
+
+void NDIRx::measure(ReceiveSlot& slot)
+{
+    ChannelLevels& levels = *slot.levels;
+    const NDIlib_audio_frame_v2_t& frame = slot.frames.audioFrame;
+    levels.beginBlock();
+    if (frame.p_data == nullptr || frame.no_samples <= 0)
+        return;
+    const size_t channels = std::min(static_cast<size_t>(std::max(frame.no_channels, 0)), levels.channels());
+    for (size_t ch = 0; ch < channels; ++ch) {
+        const auto* samples = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(frame.p_data) +
+                                                             ch * static_cast<size_t>(frame.channel_stride_in_bytes));
+        float peak = 0;
+        double sumSquares = 0;
+        ChannelLevels::measure(samples, static_cast<size_t>(frame.no_samples), peak, sumSquares);
+        levels.add(ch, peak, sumSquares, static_cast<size_t>(frame.no_samples));
     }
 }
 
@@ -168,6 +215,7 @@ uint32_t NDIRx::probeOne(const ProbeItem& item, const std::set<std::string>& pre
     while (type == NDIlib_frame_type_status_change && !stopRequested);
 
     if (type == NDIlib_frame_type_audio) {
+        listener.sourceSampleRateDetected(name, audio.sample_rate);
         const int32_t n = audio.no_channels;
         if (n != known) {
             ch = n;

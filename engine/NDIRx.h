@@ -33,6 +33,8 @@ public:
         virtual std::vector<ProbeItem> sourcesToProbe() = 0;
         // Probe thread: a count measured (kNoChannel: gone or silent).
         virtual void sourceChannelCountDetected(const std::string& source, uint32_t count) = 0;
+        // Probe thread: the sample rate the source sends at.
+        virtual void sourceSampleRateDetected(const std::string& source, int sampleRate) = 0;
     };
 
     static constexpr size_t kSlotsPerCaptureTask = 8;
@@ -70,7 +72,9 @@ public:
     std::atomic<bool> stopRequested{false};
 
 private:
-    void exchangeReceiver(ReceiveSlot& slot);
+    void exchangeReceiver(ReceiveSlot& slot, std::chrono::steady_clock::time_point now);
+    // Capture workers: the levels of the block just captured.
+    static void measure(ReceiveSlot& slot);
     uint32_t probeOne(const ProbeItem& item, const std::set<std::string>& present);
 
     ReceiveSlotList& slots;

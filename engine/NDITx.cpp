@@ -59,11 +59,42 @@ void NDITx::copyChannels()
 void NDITx::delayAndSend()
 {
     for (auto& [name, sender] : senders) {
-        if (sender.isMonitor() || !sender.output)
-            continue; // played locally, never sent or delayed
+        if (!sender.output)
+            continue;
+        if (sender.isMonitor()) {
+            meter(sender, sender.audioFrame); // played locally, never sent or delayed
+            continue;
+        }
         const NDIlib_audio_frame_v2_t& out = sender.output->delayLine.delayAudio(sender.audioFrame);
         NDIlib_send_instance_t instance = sender.output->instance();
-        if (out.p_data != nullptr && instance != nullptr)
+        if (out.p_data != nullptr && instance != nullptr) {
             ndi().send_send_audio_v2(instance, &out);
+            sender.output->audioBlocksSent.fetch_add(1, std::memory_order_relaxed);
+        }
+        meter(sender, out);
+    }
+}
+
+void NDITx::meter(SenderState& sender, const NDIlib_audio_frame_v2_t& out)
+{
+    ChannelLevels& levels = sender.output->levels;
+    levels.beginBlock();
+    // A block sent as it was copied has its sources' levels, measured once already at the capture.
+    const bool asCopied = out.p_data == sender.audioFrame.p_data;
+    const size_t channels = std::min(sender.feeds.size(), levels.channels());
+    for (size_t ch = 0; ch < channels; ++ch) {
+        const ChannelFeed& feed = sender.feeds[ch];
+        float peak = 0;
+        double sumSquares = 0;
+        size_t samples = 0;
+        if (asCopied) {
+            if (usableBlock(feed) != nullptr && feed.slot->levels->lastBlock(feed.channel, peak, sumSquares, samples))
+                levels.add(ch, peak, sumSquares, samples);
+        } else if (feed.slot != nullptr && out.p_data != nullptr && static_cast<int>(ch) < out.no_channels) {
+            // Delayed: what goes out is an earlier block.
+            const size_t n = static_cast<size_t>(std::max(out.no_samples, 0));
+            ChannelLevels::measure(out.p_data + ch * n, n, peak, sumSquares);
+            levels.add(ch, peak, sumSquares, n);
+        }
     }
 }

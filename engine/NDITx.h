@@ -18,5 +18,8 @@ public:
     void delayAndSend();
 
 private:
+    // What goes out of each channel, for the meters.
+    static void meter(SenderState& sender, const NDIlib_audio_frame_v2_t& out);
+
     SenderMap& senders;
 };

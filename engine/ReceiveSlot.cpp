@@ -2,7 +2,7 @@
 
 #include "ndi/NdiLibrary.h"
 
-SourceReceiver::SourceReceiver(const std::string& sourceName)
+SourceReceiver::SourceReceiver(const std::string& sourceName, NDIlib_recv_bandwidth_e wanted) : bandwidth(wanted)
 {
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_ndi_name = sourceName.c_str();
@@ -11,7 +11,7 @@ SourceReceiver::SourceReceiver(const std::string& sourceName)
     // the audio the router uses comes decoded from the frame-sync either way.
     settings.color_format = ndiRuntimeIsAdvanced() ? NDIlib_recv_color_format_ex_compressed_v4_with_audio
                                                    : NDIlib_recv_color_format_UYVY_BGRA;
-    settings.bandwidth = NDIlib_recv_bandwidth_highest;
+    settings.bandwidth = wanted;
     settings.allow_video_fields = true;
     settings.p_ndi_recv_name = nullptr;
     receiver = ndi().recv_create_v4(&settings, nullptr);

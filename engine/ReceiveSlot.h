@@ -1,9 +1,11 @@
 #pragma once
 
+#include "engine/ChannelLevels.h"
 #include "engine/ChannelMapping.h"
 #include "engine/FramesContainer.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -14,7 +16,7 @@ class SourceReceiver {
 public:
     // Worker thread. Asks for compressed video where the runtime can hand it
     // over untouched, else for a format every runtime has.
-    explicit SourceReceiver(const std::string& sourceName);
+    SourceReceiver(const std::string& sourceName, NDIlib_recv_bandwidth_e bandwidth);
     ~SourceReceiver();
     SourceReceiver(const SourceReceiver&) = delete;
     SourceReceiver& operator=(const SourceReceiver&) = delete;
@@ -23,6 +25,7 @@ public:
 
     NDIlib_recv_instance_t receiver = nullptr;
     NDIlib_framesync_instance_t frameSync = nullptr;
+    const NDIlib_recv_bandwidth_e bandwidth;
 };
 using SourceReceiverRef = std::shared_ptr<SourceReceiver>;
 
@@ -34,23 +37,41 @@ using SourceReceiverRef = std::shared_ptr<SourceReceiver>;
 // worker thread through the two boxes, each owned by one side at a time.
 class ReceiveSlot {
 public:
+    // Room for the levels of this many channels until the source is known to have more.
+    static constexpr size_t kInitialMeteredChannels = 64;
+    // How long a source stays received once it is no longer previewed.
+    static constexpr auto kPreviewLinger = std::chrono::seconds(3);
+
     explicit ReceiveSlot(std::string name);
     ~ReceiveSlot();
 
-    bool inUse() const { return useCount > 0 || videoInUse; }
+    bool routed() const { return useCount > 0 || videoInUse; }
+    // Audio thread, once per block: whether the source is received now.
+    bool wanted(std::chrono::steady_clock::time_point now) const
+    {
+        return active && (routed() || previewed || now < previewUntil);
+    }
 
     const std::string sourceName;
     bool active = true;
     SourceReceiverRef receiver;
     FramesContainer frames;
     bool freshAudio = false;
+    bool capturing = false;  // set by the audio thread for the capture that follows
     int32_t useCount = 0;    // sender channels connected to this source
     bool videoInUse = false; // some sender carries its video
+    bool previewed = false;  // selected on a page: received for its meters
+    std::chrono::steady_clock::time_point previewUntil{};
+    // Written by the capture, read by anyone holding it.
+    std::shared_ptr<ChannelLevels> levels = std::make_shared<ChannelLevels>(kInitialMeteredChannels);
+    std::atomic<int64_t> lastCaptureNanos{0}; // steady clock
+    std::atomic<uint64_t> dropouts{0}; // blocks the frame-sync had too little audio for
 
     // Audio thread: wants a receiver. Worker: puts one in `incoming` and sets
     // `incomingReady`; the audio thread takes it and clears both flags.
     std::atomic<bool> wantsReceiver{false};
     std::atomic<bool> incomingReady{false};
+    std::atomic<NDIlib_recv_bandwidth_e> wantedBandwidth{NDIlib_recv_bandwidth_highest};
     SourceReceiverRef incoming;
 
     // Audio thread: puts a receiver it no longer uses in `outgoing`, with the

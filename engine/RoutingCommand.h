@@ -17,6 +17,7 @@ enum class CommandType : uint32_t {
     RemoveAllSenders = 7,
     PublishRouting = 8,
     RemoveVideoSource = 9,
+    PreviewSource = 10,
 };
 
 // The routing as reported to the listener when a PublishRouting runs.
@@ -49,6 +50,8 @@ struct RoutingCommand {
     SenderMap removedSenders;
 
     uint32_t count = kNoChannel; // SourceChannelCount
+    // SourceChannelCount of a source with more channels than its meters had room for: larger ones.
+    std::shared_ptr<ChannelLevels> levels;
     std::string sourceName;      // SetChannelMapping, SetVideoSource; what they replaced, once run
     std::string senderName;
     uint32_t sourceChannel = kNoChannel;

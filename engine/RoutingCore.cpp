@@ -9,6 +9,8 @@
 
 namespace {
 
+// The most channels of one source that are metered.
+constexpr size_t kMaxMeteredChannels = 4096;
 // Room for the sources of a large network before the slot list must grow.
 constexpr size_t kInitialSlots = 64;
 // How often the worker looks for work the audio thread left it.
@@ -288,6 +290,27 @@ void RoutingCore::sourceChannelCountDetected(const std::string& source, uint32_t
     command.name = source;
     command.count = count;
     command.reportCount = true;
+    if (count != kNoChannel && count > entry->second.levels->channels()) {
+        command.levels = std::make_shared<ChannelLevels>(std::min<size_t>(count, kMaxMeteredChannels));
+        entry->second.levels = command.levels;
+    }
+    post(std::move(batch));
+}
+
+void RoutingCore::sourceSampleRateDetected(const std::string& source, int sampleRate)
+{
+    std::lock_guard lock(modelMutex);
+    if (const auto entry = model.sources.find(source); entry != model.sources.end())
+        entry->second.sampleRate = sampleRate;
+}
+
+void RoutingCore::previewSource(const std::string& source)
+{
+    std::lock_guard lock(modelMutex);
+    CommandList batch;
+    RoutingCommand& command = batch.emplace_back();
+    command.type = CommandType::PreviewSource;
+    command.name = source;
     post(std::move(batch));
 }
 
@@ -335,7 +358,7 @@ void RoutingCore::sourcesChanged(NDISourceFinder& sourceFinder)
                 SourceIndex node;
                 node.emplace(name, command.slot);
                 command.indexNode = node.extract(node.begin());
-                model.sources[name] = {true, kNoChannel, index};
+                model.sources[name] = {true, kNoChannel, index, 0, command.slot, command.slot->levels};
             }
             if (count != 0)
                 added.emplace_back(name, count);
@@ -360,6 +383,7 @@ void RoutingCore::sourcesChanged(NDISourceFinder& sourceFinder)
 
 void RoutingCore::processBlock(float* const* outputs, int numOutputs, int numSamples, bool ndiRunning)
 {
+    const auto started = std::chrono::steady_clock::now();
     if (ndiRunning) {
         ndiRx.processBlock();
         ndiTx.processBlock();
@@ -374,6 +398,22 @@ void RoutingCore::processBlock(float* const* outputs, int numOutputs, int numSam
     // Before the capture starts, so it sees the routing the changes make.
     processCommands();
     ndiRx.startCapture();
+    recordBlockTime(std::chrono::steady_clock::now() - started);
+}
+
+void RoutingCore::recordBlockTime(std::chrono::steady_clock::duration took)
+{
+    const int samples = block.load(std::memory_order_relaxed);
+    const int sampleRate = rate.load(std::memory_order_relaxed);
+    if (samples <= 0 || sampleRate <= 0)
+        return;
+    const double period = static_cast<double>(samples) / sampleRate;
+    const double load = std::chrono::duration<double>(took).count() / period;
+    const uint64_t n = blockCount.load(std::memory_order_relaxed);
+    blockLoads[n % kBlockTimes].store(static_cast<float>(load), std::memory_order_relaxed);
+    blockCount.store(n + 1, std::memory_order_release);
+    if (load > 1.0)
+        lateBlocks.fetch_add(1, std::memory_order_relaxed);
 }
 
 void RoutingCore::playMonitor(float* const* outputs, int numOutputs, int numSamples)
@@ -444,7 +484,20 @@ bool RoutingCore::execute(RoutingCommand& command)
         return inserted.inserted;
     }
     case CommandType::SourceChannelCount:
+        if (command.levels)
+            if (const auto slot = sourceIndex.find(command.name); slot != sourceIndex.end())
+                std::swap(slot->second->levels, command.levels); // the smaller ones leave with the command
         return false;
+    case CommandType::PreviewSource: {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& slot : _ndiRecvDataList) {
+            const bool previewed = slot->sourceName == command.name;
+            if (slot->previewed && !previewed)
+                slot->previewUntil = now + ReceiveSlot::kPreviewLinger;
+            slot->previewed = previewed;
+        }
+        return false;
+    }
     case CommandType::SetChannelMapping: {
         const auto sender = senders.find(command.senderName);
         if (sender == senders.end() || command.senderChannel >= sender->second.mappings.size())
@@ -608,12 +661,13 @@ void RoutingCore::serveReceivers()
             slot->outgoingFull.store(false, std::memory_order_release);
         }
         if (slot->incomingReady.load(std::memory_order_acquire) ||
-            !slot->wantsReceiver.load(std::memory_order_relaxed))
+            !slot->wantsReceiver.load(std::memory_order_acquire))
             continue;
         const auto retry = retryReceiverAt.find(slot);
         if (retry != retryReceiverAt.end() && now < retry->second)
             continue;
-        auto receiver = std::make_shared<SourceReceiver>(slot->sourceName);
+        auto receiver = std::make_shared<SourceReceiver>(slot->sourceName,
+                                                         slot->wantedBandwidth.load(std::memory_order_relaxed));
         if (!receiver->valid()) {
             retryReceiverAt[slot] = now + kReceiverRetry;
             continue;
@@ -643,4 +697,88 @@ void RoutingCore::prepareDelayLines()
     }
     for (const auto& output : outputs)
         output->delayLine.prepare();
+}
+
+RoutingCore::Status RoutingCore::status()
+{
+    using namespace std::chrono;
+    constexpr auto kRecent = seconds(5);
+    const auto now = steady_clock::now();
+    Status result;
+    std::map<std::string, std::shared_ptr<SenderOutput>> outputs;
+    {
+        std::lock_guard lock(modelMutex);
+        outputs = model.outputs;
+        for (const auto& [name, mappings] : model.mappings)
+            if (outputs.count(name) != 0)
+                result.senders[name].channels = static_cast<uint32_t>(mappings.size());
+        std::lock_guard seenLock(statusMutex);
+        for (const auto& [name, entry] : model.sources) {
+            SourceStatus& source = result.sources[name];
+            source.online = entry.online;
+            source.channelCount = entry.channelCount;
+            source.sampleRate = entry.sampleRate;
+            // What the source's counters did over the last seconds.
+            auto& history = seenSources[name];
+            history.push_back({now, entry.slot->dropouts.load(std::memory_order_relaxed)});
+            std::erase_if(history, [&](const Seen& seen) { return now - seen.at > kRecent; });
+            source.recentDropouts = history.back().dropouts - history.front().dropouts;
+            const int64_t last = entry.slot->lastCaptureNanos.load(std::memory_order_relaxed);
+            source.receiving = last != 0 && duration_cast<nanoseconds>(now.time_since_epoch()).count() - last < 1'000'000'000;
+        }
+    }
+    for (const auto& [name, output] : outputs) {
+        SenderStatus& sender = result.senders[name];
+        if (NDIlib_send_instance_t instance = output->instance())
+            sender.connections = ndi().send_get_no_connections(instance, 0);
+        sender.audioBlocksSent = output->audioBlocksSent.load(std::memory_order_relaxed);
+        sender.videoFramesSent = output->videoFramesSent.load(std::memory_order_relaxed);
+        const int64_t last = output->lastVideoSentNanos.load(std::memory_order_relaxed);
+        sender.videoLive = last != 0 && duration_cast<nanoseconds>(now.time_since_epoch()).count() - last < 1'000'000'000;
+    }
+
+    const uint64_t count = blockCount.load(std::memory_order_acquire);
+    const int samples = block.load(), sampleRate = rate.load();
+    const uint64_t window = sampleRate > 0 && samples > 0 ? static_cast<uint64_t>(10.0 * sampleRate / samples) : 0;
+    std::vector<float> loads;
+    for (uint64_t i = count > window ? count - window : 0; i < count && loads.size() < kBlockTimes; ++i)
+        loads.push_back(blockLoads[i % kBlockTimes].load(std::memory_order_relaxed));
+    if (!loads.empty()) {
+        std::sort(loads.begin(), loads.end());
+        result.blocks.medianLoad = loads[loads.size() / 2];
+        result.blocks.p99Load = loads[std::min(loads.size() - 1, loads.size() * 99 / 100)];
+    }
+    result.blocks.lateBlocks = lateBlocks.load(std::memory_order_relaxed);
+    result.blocks.blocks = count;
+    return result;
+}
+
+RoutingCore::Levels RoutingCore::levels()
+{
+    std::vector<std::pair<std::string, std::shared_ptr<ChannelLevels>>> ofSources, ofSenders;
+    std::map<std::string, uint32_t> known;
+    {
+        std::lock_guard lock(modelMutex);
+        for (const auto& [name, entry] : model.sources) {
+            ofSources.emplace_back(name, entry.levels);
+            known[name] = entry.channelCount;
+        }
+        for (const auto& [name, output] : model.outputs)
+            ofSenders.emplace_back(name, std::shared_ptr<ChannelLevels>(output, &output->levels));
+    }
+    Levels result;
+    for (auto& [name, channels] : ofSources) {
+        ChannelLevelList& list = result.sources[name];
+        channels->read(list);
+        // As many channels as the source has, or as arrived while it is still being probed.
+        const uint32_t count = known[name];
+        if (count != kNoChannel)
+            list.resize(std::min<size_t>(count, list.size()));
+        else
+            while (!list.empty() && !list.back())
+                list.pop_back();
+    }
+    for (auto& [name, channels] : ofSenders)
+        channels->read(result.senders[name]);
+    return result;
 }

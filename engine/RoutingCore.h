@@ -9,6 +9,7 @@
 #include "engine/VideoPassThrough.h"
 #include "ndi/NDISourceFinder.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -112,6 +113,48 @@ public:
     // Routes the finder's reports here; before this, they reach nobody.
     void listenToFinder();
 
+    // Any thread but the audio thread: `source` is received for its meters even
+    // while nothing routes it, until another is previewed ("" for none) and a
+    // few seconds after.
+    void previewSource(const std::string& source);
+
+    // What is flowing, for whoever watches. Any thread.
+    struct SourceStatus {
+        bool online = false;
+        uint32_t channelCount = kNoChannel; // kNoChannel: still being probed (or gone)
+        int sampleRate = 0;                 // as the source sends it; 0 = not known yet
+        bool receiving = false;             // captured in the last second
+        uint64_t recentDropouts = 0;        // blocks the frame-sync filled in, in the last seconds
+    };
+    struct SenderStatus {
+        uint32_t channels = 0;
+        int connections = 0;
+        uint64_t audioBlocksSent = 0;
+        uint64_t videoFramesSent = 0;
+        bool videoLive = false; // a picture went out in the last second
+    };
+    struct BlockStats {
+        double medianLoad = 0; // share of the block period, over the last 10 s
+        double p99Load = 0;
+        uint64_t lateBlocks = 0; // blocks that took longer than their period, ever
+        uint64_t blocks = 0;
+    };
+    struct Status {
+        std::map<std::string, SourceStatus> sources;
+        std::map<std::string, SenderStatus> senders;
+        BlockStats blocks;
+    };
+    Status status();
+
+    // One reader at a time: per source and per sender, by name, the levels of
+    // each channel since the last call (nothing where nothing was received).
+    using ChannelLevelList = std::vector<std::optional<ChannelLevels::Level>>;
+    struct Levels {
+        std::map<std::string, ChannelLevelList> sources;
+        std::map<std::string, ChannelLevelList> senders;
+    };
+    Levels levels();
+
     size_t captureTaskCount() const { return ndiRx.captureTaskCount(); }
     int64_t lastCaptureWaitNanos() const { return ndiRx.lastCaptureWaitNanos.load(std::memory_order_relaxed); }
 
@@ -120,6 +163,9 @@ private:
         bool online = true;
         uint32_t channelCount = kNoChannel;
         uint64_t index = 0;
+        int sampleRate = 0;
+        const ReceiveSlot* slot = nullptr; // lives as long as the core
+        std::shared_ptr<ChannelLevels> levels;
     };
     // The routing the queued changes make; under modelMutex, never touched by the audio thread.
     struct Model {
@@ -135,6 +181,7 @@ private:
     bool videoWanted() override { return true; }
     std::vector<NDIRx::ProbeItem> sourcesToProbe() override;
     void sourceChannelCountDetected(const std::string& source, uint32_t count) override;
+    void sourceSampleRateDetected(const std::string& source, int sampleRate) override;
     // NDISourceFinder::Listener
     void sourcesChanged(NDISourceFinder& finder) override;
     std::set<std::string> senderChannelMappings() override;
@@ -148,6 +195,7 @@ private:
     void executeSourceAdded(RoutingCommand& command);
     void afterRoutingChanged();
     void playMonitor(float* const* outputs, int numOutputs, int numSamples);
+    void recordBlockTime(std::chrono::steady_clock::duration took);
 
     // Worker thread.
     void runWorker();
@@ -181,6 +229,20 @@ private:
     SourceIndex sourceIndex;
     SenderMap senders;
     SenderState* monitor = nullptr;
+
+    // Block times, written by the audio thread.
+    static constexpr size_t kBlockTimes = 1024; // more than 10 s of blocks
+    std::array<std::atomic<float>, kBlockTimes> blockLoads{};
+    std::atomic<uint64_t> blockCount{0};
+    std::atomic<uint64_t> lateBlocks{0};
+
+    // The status reader's memory of sources' counters, to tell what changed lately.
+    struct Seen {
+        std::chrono::steady_clock::time_point at;
+        uint64_t dropouts = 0;
+    };
+    std::mutex statusMutex;
+    std::map<std::string, std::vector<Seen>> seenSources; // under statusMutex
 
     // Worker thread.
     std::mutex workerMutex;

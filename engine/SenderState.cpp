@@ -35,7 +35,11 @@ NDIlib_audio_frame_v2_t silentBlock(uint32_t channels, int sampleRate, int sampl
 
 } // namespace
 
-SenderOutput::SenderOutput(std::string name) : ndiName(std::move(name)) {}
+SenderOutput::SenderOutput(std::string name, size_t channels)
+    : ndiName(std::move(name))
+    , levels(channels)
+{
+}
 
 SenderOutput::~SenderOutput()
 {
@@ -112,7 +116,7 @@ bool SenderState::initialise(const std::string& name, uint32_t channels, int sam
     mappings.assign(channels, ChannelMapping{});
     feeds.assign(channels, ChannelFeed{});
     videoSource.clear();
-    output = std::make_shared<SenderOutput>(name);
+    output = std::make_shared<SenderOutput>(name, channels);
     output->delayLine.setFormat(sampleRate, samplesPerBlock, static_cast<int>(channels));
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/AVDelayLine.h"
+#include "engine/ChannelLevels.h"
 #include "engine/ChannelMapping.h"
 #include "engine/RoutingRules.h"
 
@@ -18,7 +19,7 @@ class SenderOutput {
 public:
     static constexpr const char* kMonitorName = "Monitor";
 
-    explicit SenderOutput(std::string name);
+    SenderOutput(std::string name, size_t channels);
     // Destroys the NDI instance, then frees its name for a sender created after it.
     ~SenderOutput();
     SenderOutput(const SenderOutput&) = delete;
@@ -36,6 +37,11 @@ public:
 
     const std::string ndiName;
     AVDelayLine delayLine;
+    // What goes out, for whoever watches: written by the audio thread and the video pass.
+    ChannelLevels levels;
+    std::atomic<uint64_t> audioBlocksSent{0};
+    std::atomic<uint64_t> videoFramesSent{0};
+    std::atomic<int64_t> lastVideoSentNanos{0}; // steady clock
 
 private:
     std::atomic<NDIlib_send_instance_t> sendInstance{nullptr};

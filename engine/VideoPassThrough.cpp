@@ -64,8 +64,14 @@ void VideoPassThrough::passOne(Job& job)
     AVDelayLine& line = job.output->delayLine;
     line.setPictureRate(picture.frame.frame_rate_N, picture.frame.frame_rate_D);
     // While the ring fills, it has no picture for this moment: nothing to send.
-    if (const NDIlib_video_frame_v2_t* out = line.delayVideo(picture))
+    if (const NDIlib_video_frame_v2_t* out = line.delayVideo(picture)) {
         ndi().send_send_video_v2(job.output->instance(), out);
+        job.output->videoFramesSent.fetch_add(1, std::memory_order_relaxed);
+        job.output->lastVideoSentNanos.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 std::chrono::steady_clock::now().time_since_epoch())
+                                                 .count(),
+                                             std::memory_order_relaxed);
+    }
     if (picture.frame.p_data != nullptr)
         ndi().framesync_free_video(picture.from->frameSync, &picture.frame);
 }

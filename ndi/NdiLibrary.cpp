@@ -218,6 +218,8 @@ std::unique_ptr<NdiLibrary> NdiLibrary::open(const std::string& path, std::strin
     need(t.send_get_source_name, "NDIlib_send_get_source_name");
     need(t.send_get_no_connections, "NDIlib_send_get_no_connections");
 
+    bind(h, t.framesync_audio_queue_depth, "NDIlib_framesync_audio_queue_depth");
+
     // Advanced entries, each with the standard call of the same purpose behind it.
     StandardCalls std_;
     if (!bind(h, t.find_create_v3, "NDIlib_find_create_v3")) {
@@ -323,6 +325,16 @@ bool ndiRuntimeIsAdvanced()
 {
     ProcessRuntime& runtime = processRuntime();
     return runtime.library && runtime.library->isAdvanced();
+}
+
+std::string ndiRuntimeName()
+{
+    ProcessRuntime& runtime = processRuntime();
+    if (!runtime.library)
+        return "none";
+    const std::string& path = runtime.library->path();
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string ndiRuntimeVersion()

@@ -31,6 +31,8 @@ struct NdiFunctions {
     decltype(&NDIlib_framesync_free_audio) framesync_free_audio = nullptr;
     decltype(&NDIlib_framesync_capture_video) framesync_capture_video = nullptr;
     decltype(&NDIlib_framesync_free_video) framesync_free_video = nullptr;
+    // Optional: null where the runtime lacks it.
+    decltype(&NDIlib_framesync_audio_queue_depth) framesync_audio_queue_depth = nullptr;
     decltype(&NDIlib_send_create_v2) send_create_v2 = nullptr;
     decltype(&NDIlib_send_destroy) send_destroy = nullptr;
     decltype(&NDIlib_send_send_video_v2) send_send_video_v2 = nullptr;
@@ -82,6 +84,8 @@ const NdiFunctions& ndi();
 
 // The loaded runtime's version text, or "none" when none could be loaded.
 std::string ndiRuntimeVersion();
+// The loaded runtime's file name, or "none" when none could be loaded.
+std::string ndiRuntimeName();
 
 // Whether the loaded runtime passes compressed video through (the Advanced
 // SDK); without it, pictures are received and re-sent uncompressed.

@@ -181,8 +181,8 @@ TEST(DelayLine, movesItsReadPositionWithinItsRoomAndKeepsWhatItHoldsWhenItGrows)
 
 TEST(DelayLine, picturesMoveTheirReadPositionGrowKeepingThemAndAnotherSourceFlushes)
 {
-    auto a = std::make_shared<SourceReceiver>("Nowhere A");
-    auto b = std::make_shared<SourceReceiver>("Nowhere B");
+    auto a = std::make_shared<SourceReceiver>("Nowhere A", NDIlib_recv_bandwidth_highest);
+    auto b = std::make_shared<SourceReceiver>("Nowhere B", NDIlib_recv_bandwidth_highest);
     ASSERT_TRUE(a->valid() && b->valid());
     std::vector<uint8_t> pixels(64);
     // Passes picture n of `from`; the number of the picture to send, or -1 for none.

@@ -36,6 +36,7 @@ struct Prober : NDIRx::Listener {
         std::lock_guard lock(mutex);
         detected.emplace_back(source, count);
     }
+    void sourceSampleRateDetected(const std::string&, int) override {}
     std::vector<std::pair<std::string, uint32_t>> reports()
     {
         std::lock_guard lock(mutex);
