@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 ChannelLevels::ChannelLevels(size_t channels)
     : data(std::make_unique<Channel[]>(channels))
     , count(channels)
@@ -11,24 +15,30 @@ ChannelLevels::ChannelLevels(size_t channels)
 
 void ChannelLevels::measure(const float* samples, size_t n, float& peak, double& sumSquares)
 {
-    // Eight independent lanes, so the compiler can keep them in vector registers.
-    float peaks[8] = {};
-    float sums[8] = {};
     size_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        for (size_t lane = 0; lane < 8; ++lane) {
-            const float x = samples[i + lane];
-            peaks[lane] = std::max(peaks[lane], std::fabs(x));
-            sums[lane] += x * x;
-        }
+    float peaks[4] = {};
+    float sums[4] = {};
+#if defined(__SSE2__) || defined(_M_X64)
+    // Two independent lanes of four: the loop runs at memory speed.
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    __m128 p0 = _mm_setzero_ps(), p1 = _mm_setzero_ps(), s0 = _mm_setzero_ps(), s1 = _mm_setzero_ps();
+    for (; i + 8 <= n; i += 8) {
+        const __m128 a = _mm_loadu_ps(samples + i);
+        const __m128 b = _mm_loadu_ps(samples + i + 4);
+        p0 = _mm_max_ps(p0, _mm_and_ps(a, magnitude));
+        p1 = _mm_max_ps(p1, _mm_and_ps(b, magnitude));
+        s0 = _mm_add_ps(s0, _mm_mul_ps(a, a));
+        s1 = _mm_add_ps(s1, _mm_mul_ps(b, b));
+    }
+    _mm_storeu_ps(peaks, _mm_max_ps(p0, p1));
+    _mm_storeu_ps(sums, _mm_add_ps(s0, s1));
+#endif
     for (; i < n; ++i) {
         peaks[0] = std::max(peaks[0], std::fabs(samples[i]));
         sums[0] += samples[i] * samples[i];
     }
-    peak = *std::max_element(peaks, peaks + 8);
-    sumSquares = 0;
-    for (float s : sums)
-        sumSquares += s;
+    peak = std::max(std::max(peaks[0], peaks[1]), std::max(peaks[2], peaks[3]));
+    sumSquares = static_cast<double>(sums[0]) + sums[1] + sums[2] + sums[3];
 }
 
 void ChannelLevels::beginBlock()
