@@ -32,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,7 +48,7 @@ constexpr int kRate = 48000, kBlock = 512;
 constexpr int kSources = 64, kSourceChannels = 8, kSenders = 32, kSenderChannels = 16;
 constexpr int kRoutes = kSenders * kSenderChannels;
 constexpr double kBlockMicros = 1e6 * kBlock / kRate;
-constexpr int kSteps = 3; // latency edges measured, for a median
+constexpr int kSteps = 5; // latency steps measured, for a median
 const char* const kHost = "BENCH";
 
 enum class Phase : uint8_t { idle, withSend, engineAlone, latency, load };
@@ -87,12 +88,16 @@ std::atomic<Phase> appliedPhase{Phase::idle};
 decltype(NdiFunctions::send_send_audio_v2) loopbackSend = nullptr;
 PlainCopy* plainCopy = nullptr;
 
-// The latency edges: the step source's frame-sync of our own, pulled right
+// The latency steps: the step source's frame-sync of our own, pulled right
 // after each callback, so at the engine's pace and phase.
 std::atomic<NDIlib_framesync_instance_t> stepSync{nullptr};
-std::atomic<float> stepLevel{0.0f};
-std::atomic<int> edgeWanted{0}, edgeCaptured{0};
-std::atomic<int64_t> edgeCapturedAt{0}; // UTC, 100 ns, of the step's first sample
+// The step goes from a low level, which tells a live route from one not yet
+// heard, to one well above the threshold.
+constexpr float kBeforeStep = 0.1f, kStep = 1.0f, kThreshold = 0.5f;
+std::atomic<float> stepLevel{kBeforeStep};
+std::atomic<bool> stepSyncHeard{false}; // our frame-sync delivers the level before the step
+std::atomic<int> stepWanted{0}, stepCaptured{0};
+std::atomic<int64_t> stepCapturedAt{0}; // UTC, 100 ns, of the step's first sample
 
 int64_t nanos(Clock::time_point t)
 {
@@ -106,13 +111,20 @@ int64_t utcNow100ns()
         100;
 }
 
-// The first sample on the new side of a step (0 → 1 or 1 → 0); -1 if none.
-int stepIndex(const float* samples, int count, float level)
+// The first sample of the step; -1 if none.
+int stepIndex(const float* samples, int count)
 {
     for (int i = 0; i < count; ++i)
-        if ((level > 0.5f) == (samples[i] > 0.5f))
+        if (samples[i] > kThreshold)
             return i;
     return -1;
+}
+
+// Whether a block carries the level before the step from its first sample to its last.
+bool beforeStep(const float* samples, int count)
+{
+    return count > 0 && samples[0] > kBeforeStep / 2 && samples[0] < kThreshold &&
+        samples[count - 1] > kBeforeStep / 2 && samples[count - 1] < kThreshold;
 }
 
 void sendNothing(NDIlib_send_instance_t, const NDIlib_audio_frame_v2_t*) { }
@@ -172,20 +184,22 @@ private:
         NDIlib_audio_frame_v2_t frame;
         ndi().framesync_capture_audio(sync, &frame, kRate, 0, kBlock);
         const int64_t capturedAt = utcNow100ns();
-        const int wanted = edgeWanted.load(std::memory_order_acquire);
-        if (wanted != edgeCaptured.load(std::memory_order_relaxed) && frame.p_data != nullptr &&
+        const int wanted = stepWanted.load(std::memory_order_acquire);
+        if (frame.p_data != nullptr && frame.no_channels > 0 && beforeStep(frame.p_data, frame.no_samples))
+            stepSyncHeard.store(true, std::memory_order_relaxed);
+        if (wanted != stepCaptured.load(std::memory_order_relaxed) && frame.p_data != nullptr &&
             frame.no_channels > 0) {
-            const int i = stepIndex(frame.p_data, frame.no_samples, stepLevel.load());
+            const int i = stepIndex(frame.p_data, frame.no_samples);
             if (i >= 0) {
-                edgeCapturedAt.store(capturedAt + int64_t{i} * 10'000'000 / kRate, std::memory_order_relaxed);
-                edgeCaptured.store(wanted, std::memory_order_release);
+                stepCapturedAt.store(capturedAt + int64_t{i} * 10'000'000 / kRate, std::memory_order_relaxed);
+                stepCaptured.store(wanted, std::memory_order_release);
             }
         }
         ndi().framesync_free_audio(sync, &frame);
     }
 };
 
-// A one-channel source in this process that sends silence or 1.0 in blocks
+// A one-channel source in this process that sends a constant level in blocks
 // paced like a real source, and notes when a block at a new level went out.
 class StepSource {
 public:
@@ -209,7 +223,7 @@ private:
     void run()
     {
         std::vector<float> block(kBlock);
-        float sent = 0.0f;
+        float sent = stepLevel.load();
         auto due = Clock::now();
         while (running) {
             const float level = stepLevel.load();
@@ -246,15 +260,21 @@ std::string published(const std::string& name)
     return std::string(kHost) + " (" + name + ")";
 }
 
+// Looks every `interval` until `done` holds; false after `timeout` or a stop signal.
+bool waitUntil(const std::function<bool()>& done, Clock::duration timeout, Clock::duration interval = 1ms)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!done())
+        if (Clock::now() > deadline || !sleepUntilOrStopped(Clock::now() + interval))
+            return false;
+    return true;
+}
+
 // Asks the audio thread for a phase and waits until a callback took it up.
 bool enterPhase(Phase phase)
 {
     requestedPhase.store(phase, std::memory_order_release);
-    const auto deadline = Clock::now() + 2s;
-    while (appliedPhase.load(std::memory_order_acquire) != phase)
-        if (Clock::now() > deadline || !sleepUntilOrStopped(Clock::now() + 1ms))
-            return false;
-    return true;
+    return waitUntil([&] { return appliedPhase.load(std::memory_order_acquire) == phase; }, 2s);
 }
 
 std::string loadAverage()
@@ -358,60 +378,73 @@ Span measureSteady(Phase phase, int seconds, const ChildProcess& sources)
 
 // Latencies of rising steps, in blocks: on the sender, and in our frame-sync.
 struct Latency {
-    std::vector<double> whole, frameSync;
+    std::vector<double> whole, frameSync, engine;
 };
 
 // A step source routed at delay 0 to a sender, seen on that sender and in a
-// frame-sync of our own pulled right after each callback.
+// frame-sync of our own pulled right after each callback. For each step the
+// route and our frame-sync are made afresh, so that the engine's frame-sync
+// and ours start together and live through the same moments: a dropout that
+// widened one margin and not the other would make the difference meaningless.
 Latency measureLatency(AudioController& controller, SourceDirectory& directory)
 {
     Latency latency;
-    if (!enterPhase(Phase::latency))
-        return latency;
     StepSource step;
-    const std::string stepName = published("Step");
+    const std::string stepName = published("Step"), sender = "Bench Sender 0";
     directory.waitFor({stepName}, Clock::now() + 10s);
-    controller.addAudioConnection(stepName, 0, "Bench Sender 0", 0);
-    controller.waitForCommands(2s);
-    NDIlib_recv_create_v3_t settings;
-    settings.source_to_connect_to.p_ndi_name = stepName.c_str();
-    NDIlib_recv_instance_t receiver = ndi().recv_create_v4(&settings, nullptr);
-    NDIlib_framesync_instance_t sync = ndi().framesync_create(receiver);
-    stepSync.store(sync, std::memory_order_release);
-    RawReceiver output(published("Bench Sender 0"));
-    sleepUntilOrStopped(Clock::now() + 3s); // both frame-syncs primed and settled
-
+    RawReceiver output(published(sender));
     const double blockTicks = kBlockMicros * 10; // in the runtime's 100 ns
-    for (int edge = 1; edge <= 2 * kSteps && !stopRequested(); ++edge) {
-        const float level = edge % 2 == 1 ? 1.0f : 0.0f;
+    for (int n = 1; n <= kSteps && !stopRequested(); ++n) {
+        controller.addAudioConnection(stepName, 0, sender, 0);
+        NDIlib_recv_create_v3_t settings;
+        settings.source_to_connect_to.p_ndi_name = stepName.c_str();
+        NDIlib_recv_instance_t receiver = ndi().recv_create_v4(&settings, nullptr);
+        NDIlib_framesync_instance_t sync = ndi().framesync_create(receiver);
+        stepSyncHeard = false;
+        stepSync.store(sync, std::memory_order_release);
+        enterPhase(Phase::latency);
+        // Both carry the source, and are past the pulls that learn where their queues settle.
+        waitUntil(
+            [&] {
+                const RawReceiver::Block block = output.nextBlock(200);
+                return beforeStep(block.data.data(), block.samples);
+            },
+            5s);
+        waitUntil([&] { return stepSyncHeard.load(); }, 5s);
+        sleepUntilOrStopped(Clock::now() + 1500ms);
+
         step.levelSentAt = 0;
-        stepLevel = level;
-        edgeWanted.store(edge, std::memory_order_release);
+        stepLevel = kStep;
+        stepWanted.store(n, std::memory_order_release);
         // Blocks the sender sent before the step left its source cannot hold it.
         int64_t arrived = 0;
         for (const auto deadline = Clock::now() + 3s; arrived == 0 && Clock::now() < deadline;) {
             const RawReceiver::Block block = output.nextBlock(200);
             const int64_t sentAt = step.levelSentAt;
             const int at = block.samples > 0 && sentAt != 0 && block.timestamp >= sentAt
-                ? stepIndex(block.data.data(), block.samples, level)
+                ? stepIndex(block.data.data(), block.samples)
                 : -1;
             if (at >= 0)
                 arrived = block.timestamp + int64_t{at} * 10'000'000 / kRate;
         }
-        for (const auto deadline = Clock::now() + 2s;
-             edgeCaptured.load(std::memory_order_acquire) != edge && Clock::now() < deadline;)
-            std::this_thread::sleep_for(1ms);
+        waitUntil([&] { return stepCaptured.load(std::memory_order_acquire) == n; }, 2s);
         const int64_t sent = step.levelSentAt;
-        if (level > 0.5f && arrived != 0 && sent != 0 && edgeCaptured.load() == edge) {
-            latency.whole.push_back(static_cast<double>(arrived - sent) / blockTicks);
-            latency.frameSync.push_back(static_cast<double>(edgeCapturedAt.load() - sent) / blockTicks);
+        if (arrived != 0 && sent != 0 && stepCaptured.load() == n) {
+            const double whole = static_cast<double>(arrived - sent) / blockTicks;
+            const double frameSync = static_cast<double>(stepCapturedAt.load() - sent) / blockTicks;
+            latency.whole.push_back(whole);
+            latency.frameSync.push_back(frameSync);
+            latency.engine.push_back(whole - frameSync);
         }
+
+        stepSync.store(nullptr);
+        enterPhase(Phase::idle); // the callback in progress has let go of our frame-sync
+        ndi().framesync_destroy(sync);
+        ndi().recv_destroy(receiver);
+        controller.removeAudioConnection(stepName, 0, sender, 0); // the engine lets its receiver go
+        stepLevel = kBeforeStep;
         sleepUntilOrStopped(Clock::now() + 500ms);
     }
-    stepSync.store(nullptr);
-    enterPhase(Phase::idle); // the callback in progress has let go of our frame-sync
-    ndi().framesync_destroy(sync);
-    ndi().recv_destroy(receiver);
     return latency;
 }
 
@@ -443,9 +476,11 @@ Load measureLoad(AudioController& controller, ControllerListener& listener, cons
         return load;
     }
     const auto lastDelay = fileDelays.back();
-    while (Clock::now() < t0 + 10s && !stopRequested() &&
-        (publishedCount() == before || controller.delaysMilliseconds()[lastDelay.first] != lastDelay.second))
-        std::this_thread::sleep_for(5ms);
+    waitUntil(
+        [&] {
+            return publishedCount() != before && controller.delaysMilliseconds()[lastDelay.first] == lastDelay.second;
+        },
+        10s, 10ms); // polled lightly: the load is measured on the cores this thread shares
     load.inPlaceSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
     sleepUntilOrStopped(Clock::now() + 1s);
     load.span.end = recordCount.load();
@@ -499,20 +534,23 @@ void printCpu(const Span& withSend, const Span& alone)
 
 void printLatency(const Latency& latency)
 {
-    std::printf(
-        "\nlatency of a step from a source to a sender at delay 0 (median of %zu steps)\n", latency.whole.size());
+    std::printf("\nlatency of a step from a source to a sender at delay 0 (median of %zu steps, each with fresh "
+                "frame-syncs)\n",
+        latency.whole.size());
     if (latency.whole.empty()) {
         std::printf("  the step did not arrive\n");
         return;
     }
-    const double whole = percentile(latency.whole, 0.5), sync = percentile(latency.frameSync, 0.5);
     const double ms = kBlockMicros / 1000;
-    std::printf("  whole:                                     %5.2f blocks (%4.1f ms)\n", whole, whole * ms);
-    std::printf("  the loopback frame-sync (send to capture): %5.2f blocks (%4.1f ms)   aim: as small as keeps "
-                "kestrix-bench-transport free of dropouts\n",
-        sync, sync * ms);
-    std::printf("  the engine's own (capture to send):        %5.2f blocks (%4.1f ms)   aim: <= 1 block\n",
-        whole - sync, (whole - sync) * ms);
+    auto line = [&](const char* what, const std::vector<double>& blocks, const char* aim) {
+        const double median = percentile(blocks, 0.5);
+        std::printf("  %-43s %5.2f blocks (%4.1f ms; %.2f to %.2f)   %s\n", what, median, median * ms,
+            percentile(blocks, 0.0), percentile(blocks, 1.0), aim);
+    };
+    line("whole:", latency.whole, "");
+    line("the loopback frame-sync (send to capture):", latency.frameSync,
+        "aim: as small as keeps kestrix-bench-transport free of dropouts");
+    line("the engine's own (capture to send):", latency.engine, "aim: <= 1 block");
 }
 
 void printLoad(const Load& load, size_t recorded)
