@@ -1,6 +1,9 @@
 // The router's entry: one instance per machine, the window, the event loop.
 
+#include "app/DesktopFileDialogs.h"
+#include "app/PageSharing.h"
 #include "app/SingleInstanceGuard.h"
+#include "app/TerminationSignals.h"
 #include "ui/QMLWrapper.h"
 
 #include <QtCore/QDebug>
@@ -13,46 +16,7 @@
 
 #include <memory>
 
-#if defined(Q_OS_UNIX)
-#include <QtCore/QSocketNotifier>
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 namespace {
-
-#if defined(Q_OS_UNIX)
-int signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
-// A logout or a service stop ends the event loop as closing the window does,
-// so the routing is written as at every exit. The handler only writes a byte;
-// the event loop does the rest.
-std::unique_ptr<QSocketNotifier> quitOnTerminationSignals()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return nullptr;
-    auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, [] {
-        char byte;
-        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
-        QCoreApplication::quit();
-    });
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(signal, &action, nullptr);
-    return notifier;
-}
-#endif
 
 int run()
 {
@@ -68,10 +32,8 @@ int run()
     static char* arguments[] = {name, nullptr};
     int argumentCount = 1;
     QApplication application(argumentCount, arguments);
-    qSetMessagePattern("%{time process} %{appname} [%{threadid}] [%{type}] %{message} (%{file}:%{line})");
-#if defined(Q_OS_UNIX)
-    const auto terminationSignals = quitOnTerminationSignals();
-#endif
+    qSetMessagePattern(kLogPattern);
+    const TerminationSignals terminationSignals;
 
     int exitCode = 0;
     {
@@ -87,12 +49,16 @@ int run()
             },
             Qt::QueuedConnection);
 
+        DesktopFileDialogs dialogs;
         auto bridge = std::make_unique<QMLWrapper>();
+        bridge->setFileDialogs(&dialogs, {});
+        auto sharing = std::make_unique<PageSharing>(*bridge);
         engine->rootContext()->setContextProperty("qmlWrapper", bridge.get());
         engine->load(url);
         exitCode = QApplication::exec();
 
-        // The window's web view holds the bridge's channel: the window goes first.
+        // Browsers and the window hold the bridge's channel: they go first.
+        sharing.reset();
         engine.reset();
         bridge.reset();
     }

@@ -19,9 +19,10 @@ NdiSession::~NdiSession()
 }
 } // namespace detail
 
-AudioController::AudioController(Listener* listener)
+AudioController::AudioController(Listener* listener, std::string automaticMappingFile)
     : routing(listener, sourceFinder)
     , files(routing, listener)
+    , automaticFile(std::move(automaticMappingFile))
 {
     ndiActive = true;
     clock.start();
@@ -36,7 +37,7 @@ AudioController::~AudioController()
     // No delay is restored from here on: the routing it would change is going.
     files.stop();
     // Whatever file the user worked on, the automatic one gets the routing at exit.
-    writeMappingFile(defaultMappingFilePath());
+    writeMappingFile(automaticFile);
     ndiActive = false;
     qInfo() << "NDI source finder stopped";
     // The clock first, so no block runs while the rest is taken down; the
@@ -61,7 +62,7 @@ void AudioController::audioDeviceAboutToStart(juce::AudioIODevice* device)
     if (started)
         return; // a restart keeps the show: only the block format may change
     started = true;
-    setMappingFilePath(defaultMappingFilePath());
+    setMappingFilePath(automaticFile);
 
     // A file that is there but cannot be loaded, not even opened, gives the
     // routing of a first start; it is replaced only once its bytes were kept.

@@ -35,8 +35,9 @@ public:
     static constexpr int kPreferredBlock = AudioClock::kPreferredBlock;
     static constexpr auto kRemoveAllPause = RoutingCore::kRemoveAllPause;
 
-    // Opens the audio clock, which starts the engine.
-    explicit AudioController(Listener* listener);
+    // Opens the audio clock, which starts the engine; the routing is read from
+    // `automaticFile` at start and written there at the end.
+    explicit AudioController(Listener* listener, std::string automaticFile = defaultMappingFilePath());
     // Writes the automatic mapping file, stops the clock, joins every task, frees every NDI object.
     ~AudioController() override;
 
@@ -70,7 +71,7 @@ public:
     // and logs and returns the reason when it fails.
     Outcome writeMappingFile(const std::string& path) { return files.write(path); }
     Outcome readMappingFile(const std::string& path) { return files.read(path); }
-    bool mappingFileExists() const { return MappingFileStore::exists(defaultMappingFilePath()); }
+    bool mappingFileExists() const { return MappingFileStore::exists(automaticFile); }
     std::string mappingFilePath() { return files.path(); }
     void setMappingFilePath(const std::string& path) { files.setPath(path); }
     // The path of the automatic mapping file, in the user's application-data folder.
@@ -126,5 +127,6 @@ private:
     RoutingCore routing;
     MappingFileStore files;
     bool started = false;
+    const std::string automaticFile;
     AudioClock clock{*this};
 };

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-declarative-dev
+  qt6-httpserver-dev qt6-websockets-dev
   qml6-module-qtwebengine qml6-module-qtwebchannel qml6-module-qtquick
   qml6-module-qtquick-window qml6-module-qtqml-workerscript
   juce-modules-source libasound2-dev

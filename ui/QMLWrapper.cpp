@@ -6,11 +6,13 @@
 #include <QtCore/QDebug>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QTimer>
-#include <QtWidgets/QFileDialog>
 
 namespace {
 
 constexpr int kNdiStartDelayMs = 2000; // after the page is ready
+// Long enough to gather a Remove All or a slider's steps, short enough for
+// the other pages to follow within a tenth of a second.
+constexpr int kRoutingChangedAfterMs = 15;
 
 QString utf8(const std::string& text)
 {
@@ -41,6 +43,16 @@ void removeFirst(QJsonArray& array, const QJsonObject& element)
     }
 }
 
+// Removes every connection of the sender whose sender channel is `channel` (a number or "Video"); any, when undefined.
+void removeAll(QJsonArray& array, const QString& sender, const QJsonValue& channel)
+{
+    for (qsizetype i = array.size() - 1; i >= 0; --i) {
+        const QJsonObject connection = array.at(i).toObject();
+        if (connection["senderName"] == sender && (channel.isUndefined() || connection["senderChannel"] == channel))
+            array.removeAt(i);
+    }
+}
+
 } // namespace
 
 QString compactJson(const QJsonObject& object)
@@ -58,12 +70,15 @@ QString QMLWrapper::versionNumber(const std::string& versionText)
     return utf8(versionText).split(' ', Qt::KeepEmptyParts).last();
 }
 
-QMLWrapper::QMLWrapper()
+QMLWrapper::QMLWrapper(std::string mappingFile)
     : productVersion("1.5.2")
 {
     webUIControllerWebChannel.registerObject("qmlWrapper", this);
     ndiLibVersion = versionNumber(ndiRuntimeVersion());
-    controller = std::make_unique<AudioController>(this);
+    controller = std::make_unique<AudioController>(this, std::move(mappingFile));
+    routingChangedTimer.setSingleShot(true);
+    routingChangedTimer.setInterval(kRoutingChangedAfterMs);
+    connect(&routingChangedTimer, &QTimer::timeout, this, &QMLWrapper::sendRoutingChanged);
 }
 
 QMLWrapper::~QMLWrapper()
@@ -114,24 +129,39 @@ bool accepted(const Outcome& outcome, std::string& why)
 
 void QMLWrapper::refuse(const char* slot, const std::string& why, QJsonObject sent)
 {
-    qWarning().noquote() << slot << "refused:" << utf8(why);
+    QDebug line = qWarning().noquote();
+    line << slot << "refused:";
+    // Quoted: the reason may name what the network sent, and a line break in it must not start a log line.
+    line.quote() << utf8(why);
+
     sent["action"] = slot;
     sent["reason"] = utf8(why);
     Q_EMIT changeRefused(compactJson(sent));
 }
 
-void QMLWrapper::connectionAdded(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
-                                 const QJsonValue& senderChannel)
+Outcome QMLWrapper::addConnection(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
+    const QJsonValue& senderChannel, ChannelUse use)
 {
     std::string why;
     const auto c = readConnection(sourceName, sourceChannel, senderName, senderChannel, why);
-    if (!c ||
-        !accepted(controller->addAudioConnection(c->source, c->sourceChannel, c->sender, c->senderChannel), why)) {
-        refuse("connectionAdded", why, connectionSent(sourceName, sourceChannel, senderName, senderChannel));
-        return;
+    if (!c || !accepted(controller->addAudioConnection(c->source, c->sourceChannel, c->sender, c->senderChannel), why))
+        return Outcome::refused(why);
+    {
+        std::lock_guard lock(documentsMutex);
+        if (use == ChannelUse::Replace)
+            removeAll(connectionsJsonArray, senderName, static_cast<qint64>(c->senderChannel));
+        connectionsJsonArray.append(audioConnection(sourceName, c->sourceChannel, senderName, c->senderChannel));
     }
-    std::lock_guard lock(documentsMutex);
-    connectionsJsonArray.append(audioConnection(sourceName, c->sourceChannel, senderName, c->senderChannel));
+    routingChangedSoon();
+    return {};
+}
+
+void QMLWrapper::connectionAdded(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
+                                 const QJsonValue& senderChannel)
+{
+    const Outcome done = addConnection(sourceName, sourceChannel, senderName, senderChannel, ChannelUse::Add);
+    if (!done)
+        refuse("connectionAdded", done.reason, connectionSent(sourceName, sourceChannel, senderName, senderChannel));
 }
 
 void QMLWrapper::connectionRemoved(const QString& sourceName, const QJsonValue& sourceChannel,
@@ -144,22 +174,35 @@ void QMLWrapper::connectionRemoved(const QString& sourceName, const QJsonValue& 
         return;
     }
     controller->removeAudioConnection(c->source, c->sourceChannel, c->sender, c->senderChannel);
-    std::lock_guard lock(documentsMutex);
-    removeFirst(connectionsJsonArray, audioConnection(sourceName, c->sourceChannel, senderName, c->senderChannel));
+    {
+        std::lock_guard lock(documentsMutex);
+        removeFirst(connectionsJsonArray, audioConnection(sourceName, c->sourceChannel, senderName, c->senderChannel));
+    }
+    routingChangedSoon();
 }
 
-void QMLWrapper::videoConnectionAdded(const QString& sourceName, const QString& senderName)
+Outcome QMLWrapper::addVideoSource(const QString& sourceName, const QString& senderName, ChannelUse use)
 {
     std::string why;
     const auto source = PageInput::name(sourceName, RoutingRules::checkSourceName, why);
     const auto sender = source ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
-    if (!sender || !accepted(controller->setVideoConnection(*source, *sender), why)) {
-        refuse("videoConnectionAdded", why, {{"senderName", senderName}, {"sourceName", sourceName}});
-        return;
-    }
+    if (!sender || !accepted(controller->setVideoConnection(*source, *sender), why))
+        return Outcome::refused(why);
     qInfo() << "conn added: " << sourceName << "<->" << senderName;
-    std::lock_guard lock(documentsMutex);
-    connectionsJsonArray.append(videoConnection(sourceName, senderName));
+    {
+        std::lock_guard lock(documentsMutex);
+        if (use == ChannelUse::Replace)
+            removeAll(connectionsJsonArray, senderName, "Video");
+        connectionsJsonArray.append(videoConnection(sourceName, senderName));
+    }
+    routingChangedSoon();
+    return {};
+}
+
+void QMLWrapper::videoConnectionAdded(const QString& sourceName, const QString& senderName)
+{
+    if (const Outcome done = addVideoSource(sourceName, senderName, ChannelUse::Add); !done)
+        refuse("videoConnectionAdded", done.reason, {{"senderName", senderName}, {"sourceName", sourceName}});
 }
 
 void QMLWrapper::videoConnectionRemoved(const QString& sourceName, const QString& senderName)
@@ -173,22 +216,33 @@ void QMLWrapper::videoConnectionRemoved(const QString& sourceName, const QString
     qInfo() << "conn removed: " << sourceName << "<->" << senderName;
     // Waits a block or two at most for the video pass to leave the sender.
     controller->removeVideoConnection(*sender);
-    std::lock_guard lock(documentsMutex);
-    removeFirst(connectionsJsonArray, videoConnection(sourceName, senderName));
+    {
+        std::lock_guard lock(documentsMutex);
+        removeFirst(connectionsJsonArray, videoConnection(sourceName, senderName));
+    }
+    routingChangedSoon();
 }
 
-void QMLWrapper::setAVDelay(const QString& senderName, const QJsonValue& delay)
+Outcome QMLWrapper::setDelay(const QString& senderName, const QJsonValue& delay)
 {
     std::string why;
     const auto ms = PageInput::number(delay, RoutingRules::checkDelay, why);
     const auto sender = ms ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
-    if (!sender || !accepted(controller->setAVDelay(*sender, static_cast<int32_t>(*ms)), why)) {
+    if (!sender || !accepted(controller->setAVDelay(*sender, static_cast<int32_t>(*ms)), why))
+        return Outcome::refused(why);
+    routingChangedSoon();
+    return {};
+}
+
+void QMLWrapper::setAVDelay(const QString& senderName, const QJsonValue& delay)
+{
+    if (const Outcome done = setDelay(senderName, delay); !done) {
         QJsonObject sent{{"delay", delay}, {"senderName", senderName}};
         // The page puts its slider back to the delay the sender keeps.
         const auto delays = controller->delaysMilliseconds();
         if (const auto kept = delays.find(senderName.toStdString()); kept != delays.end())
             sent["senderDelay"] = kept->second;
-        refuse("setAVDelay", why, sent);
+        refuse("setAVDelay", done.reason, sent);
     }
 }
 
@@ -210,37 +264,176 @@ void QMLWrapper::uiReady()
     for (const auto& [sender, ms] : controller->delaysMilliseconds())
         if (ms != 0)
             senderDelayChanged(sender, ms);
+    pageCameUp();
+}
+
+QString QMLWrapper::pageReady()
+{
+    QJsonObject documents;
+    {
+        std::lock_guard lock(documentsMutex);
+        documents = {
+            {"sources", sourcesJsonObject}, {"senders", sendersJsonObject}, {"connections", connectionsJsonArray}};
+    }
+    QJsonObject delays;
+    for (const auto& [sender, ms] : controller->delaysMilliseconds())
+        if (ms != 0)
+            delays[utf8(sender)] = ms;
+    documents["delays"] = delays;
+    pageCameUp();
+    return compactJson(documents);
+}
+
+void QMLWrapper::pageCameUp()
+{
     // A timer of this object, not a thread: it cannot outlive the controller.
     QTimer::singleShot(kNdiStartDelayMs, this, [this] { controller->startNdiProcessing(); });
 }
 
-void QMLWrapper::senderAdded(const QString& senderName, const QJsonValue& numChannels)
+Outcome QMLWrapper::addSender(const QString& senderName, const QJsonValue& numChannels)
 {
     std::string why;
     const auto name = PageInput::name(senderName, RoutingRules::checkNewSenderName, why);
     const auto channels = name ? PageInput::number(numChannels, RoutingRules::checkChannelCount, why) : std::nullopt;
-    if (!channels || !accepted(controller->addSender(*name, static_cast<uint32_t>(*channels)), why)) {
-        refuse("senderAdded", why, {{"numChannels", numChannels}, {"senderName", senderName}});
-        return;
+    if (!channels || !accepted(controller->addSender(*name, static_cast<uint32_t>(*channels)), why))
+        return Outcome::refused(why);
+    {
+        std::lock_guard lock(documentsMutex);
+        sendersJsonObject[senderName] = static_cast<qint64>(*channels);
     }
-    std::lock_guard lock(documentsMutex);
-    sendersJsonObject[senderName] = static_cast<qint64>(*channels);
+    routingChangedSoon();
+    return {};
 }
 
-void QMLWrapper::senderRemoved(const QString& senderName)
+void QMLWrapper::senderAdded(const QString& senderName, const QJsonValue& numChannels)
+{
+    if (const Outcome done = addSender(senderName, numChannels); !done)
+        refuse("senderAdded", done.reason, {{"numChannels", numChannels}, {"senderName", senderName}});
+}
+
+Outcome QMLWrapper::removeSender(const QString& senderName)
 {
     std::string why = "\"Monitor\" stays";
     const auto name = senderName == AudioController::kMonitor
         ? std::nullopt
         : PageInput::name(senderName, RoutingRules::checkSenderName, why);
-    if (!name) {
-        refuse("senderRemoved", why, {{"senderName", senderName}});
-        return;
-    }
+    if (!name)
+        return Outcome::refused(why);
     qInfo() << "senderRemoved" << senderName;
     controller->removeSender(*name);
+    {
+        std::lock_guard lock(documentsMutex);
+        sendersJsonObject.remove(senderName);
+        // Its connections go with it (the page removes its rows first).
+        removeAll(connectionsJsonArray, senderName, QJsonValue::Undefined);
+    }
+    routingChangedSoon();
+    return {};
+}
+
+void QMLWrapper::senderRemoved(const QString& senderName)
+{
+    if (const Outcome done = removeSender(senderName); !done)
+        refuse("senderRemoved", done.reason, {{"senderName", senderName}});
+}
+
+Outcome QMLWrapper::disconnectChannel(const QString& senderName, const QJsonValue& senderChannel)
+{
+    std::string why;
+    const auto sender = PageInput::name(senderName, RoutingRules::checkSenderName, why);
+    const auto channel =
+        sender ? PageInput::number(senderChannel, RoutingRules::checkSenderChannel, why) : std::nullopt;
+    if (!channel)
+        return Outcome::refused(why);
+    controller->removeAudioConnection({}, kNoChannel, *sender, static_cast<uint32_t>(*channel));
+    {
+        std::lock_guard lock(documentsMutex);
+        removeAll(connectionsJsonArray, senderName, static_cast<qint64>(*channel));
+    }
+    routingChangedSoon();
+    return {};
+}
+
+Outcome QMLWrapper::setVideoSource(const QString& sourceName, const QString& senderName)
+{
+    return addVideoSource(sourceName, senderName, ChannelUse::Replace);
+}
+
+Outcome QMLWrapper::clearVideoSource(const QString& senderName)
+{
+    std::string why;
+    const auto sender = PageInput::name(senderName, RoutingRules::checkSenderName, why);
+    if (!sender)
+        return Outcome::refused(why);
+    controller->removeVideoConnection(*sender);
+    {
+        std::lock_guard lock(documentsMutex);
+        removeAll(connectionsJsonArray, senderName, "Video");
+    }
+    routingChangedSoon();
+    return {};
+}
+
+Outcome QMLWrapper::connectChannel(const QString& sourceName, const QJsonValue& sourceChannel,
+    const QString& senderName, const QJsonValue& senderChannel)
+{
+    return addConnection(sourceName, sourceChannel, senderName, senderChannel, ChannelUse::Replace);
+}
+
+QJsonObject QMLWrapper::sourcesDocument()
+{
     std::lock_guard lock(documentsMutex);
-    sendersJsonObject.remove(senderName);
+    return sourcesJsonObject;
+}
+
+void QMLWrapper::routingChangedSoon()
+{
+    if (!routingChangedTimer.isActive())
+        routingChangedTimer.start();
+}
+
+void QMLWrapper::sendRoutingChanged()
+{
+    QJsonObject delays;
+    for (const auto& [sender, ms] : controller->delaysMilliseconds())
+        delays[utf8(sender)] = ms;
+    QJsonObject routing{{"delays", delays}};
+    {
+        std::lock_guard lock(documentsMutex);
+        routing["senders"] = sendersJsonObject;
+        routing["connections"] = connectionsJsonArray;
+    }
+    Q_EMIT routingChanged(compactJson(routing));
+}
+
+void QMLWrapper::setFileDialogs(FileDialogs* dialogs, QString reasonWithout)
+{
+    fileDialogs = dialogs;
+    noFileDialogsReason = std::move(reasonWithout);
+}
+
+void QMLWrapper::offerPageSharing(std::function<void(bool)> toggle)
+{
+    pageSharingToggle = std::move(toggle);
+}
+
+void QMLWrapper::setPageSharing(const QJsonObject& state)
+{
+    if (state == pageSharingState)
+        return;
+    pageSharingState = state;
+    Q_EMIT pageSharingChanged();
+}
+
+QString QMLWrapper::pageSharing() const
+{
+    return compactJson(pageSharingState);
+}
+
+void QMLWrapper::sharePage(bool on)
+{
+    if (pageSharingToggle)
+        pageSharingToggle(on);
 }
 
 void QMLWrapper::reportFile(const char* action, const QString& path, const std::optional<Outcome>& outcome)
@@ -251,7 +444,11 @@ void QMLWrapper::reportFile(const char* action, const QString& path, const std::
 
 void QMLWrapper::loadFileButtonPressed()
 {
-    const QString path = QFileDialog::getOpenFileName(nullptr, tr("Open File"), "/home", tr("Config file (*.ploverc)"));
+    if (fileDialogs == nullptr) {
+        reportFile("load", {}, Outcome::refused(noFileDialogsReason.toStdString()));
+        return;
+    }
+    const QString path = fileDialogs->pathToLoad();
     if (path.isEmpty()) {
         qWarning() << "File path is empty";
         reportFile("load", path, std::nullopt);
@@ -271,7 +468,11 @@ void QMLWrapper::saveFileButtonPressed()
 
 void QMLWrapper::saveAsFileButtonPressed()
 {
-    const QString path = QFileDialog::getSaveFileName(nullptr, tr("Open File"), "/home", tr("Config file (*.ploverc)"));
+    if (fileDialogs == nullptr) {
+        reportFile("saveAs", {}, Outcome::refused(noFileDialogsReason.toStdString()));
+        return;
+    }
+    const QString path = fileDialogs->pathToSaveAs();
     if (path.isEmpty()) {
         reportFile("saveAs", path, std::nullopt);
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/AudioController.h"
+#include "ui/FileDialogs.h"
 #include "ui/WebUIControllerWebChannel.h"
 
 #include <QtCore/QJsonArray>
@@ -8,7 +9,9 @@
 #include <QtCore/QJsonValue>
 #include <QtCore/QObject>
 #include <QtCore/QString>
+#include <QtCore/QTimer>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -21,6 +24,11 @@
 // and is answered with changeRefused. The file buttons are answered with
 // fileOperationDone.
 //
+// Several pages may be open at once (the window, browsers of the server): a
+// change one of them makes reaches the others as routingChanged, and a page
+// that comes up gets the documents from pageReady, so the pages already up
+// are left as they are.
+//
 // Threads: slots run on the user-interface thread; the listener operations
 // run on the audio, probe and delay threads. Every read or write of the
 // documents is under documentsMutex, a leaf lock: nothing else is locked or
@@ -32,9 +40,12 @@ class QMLWrapper : public QObject, public AudioController::Listener {
     Q_PROPERTY(QString productVersion MEMBER productVersion NOTIFY productVersionChanged)
     Q_PROPERTY(QString ndiLibVersion MEMBER ndiLibVersion NOTIFY ndiLibVersionChanged)
     Q_PROPERTY(QString getTitle READ title NOTIFY getTitleChanged)
+    // Whether this program can share its page over HTTP, and how it does: see setPageSharing.
+    Q_PROPERTY(QString pageSharing READ pageSharing NOTIFY pageSharingChanged)
 
 public:
-    QMLWrapper();
+    // Starts the router with `mappingFile` as its automatic mapping file.
+    explicit QMLWrapper(std::string mappingFile = AudioController::defaultMappingFilePath());
     ~QMLWrapper() override;
 
     WebUIControllerWebChannel* channel() { return &webUIControllerWebChannel; }
@@ -43,6 +54,32 @@ public:
 
     // The last word of an NDI runtime's version text.
     static QString versionNumber(const std::string& versionText);
+
+    // The dialogs Load and Save As ask with (not owned; null for none). Without
+    // them those buttons are answered with `reasonWithout`.
+    void setFileDialogs(FileDialogs* dialogs, QString reasonWithout);
+
+    // The page's share switch: `toggle` turns sharing on or off; without it the
+    // switch is not offered. The state is {"available", "on", "address",
+    // "tokenFile", "reason"}, as its owner reports it.
+    void offerPageSharing(std::function<void(bool on)> toggle);
+    void setPageSharing(const QJsonObject& state);
+    QString pageSharing() const;
+
+    // The changes the page's slots make, for other clients (the server's API):
+    // the same checks and documents, and the same signals to the pages; the
+    // reason when refused. Here a connection or a video source replaces what
+    // the sender channel carried. User-interface thread.
+    Outcome connectChannel(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
+        const QJsonValue& senderChannel);
+    Outcome disconnectChannel(const QString& senderName, const QJsonValue& senderChannel);
+    Outcome setVideoSource(const QString& sourceName, const QString& senderName);
+    Outcome clearVideoSource(const QString& senderName);
+    Outcome addSender(const QString& senderName, const QJsonValue& numChannels);
+    Outcome removeSender(const QString& senderName);
+    Outcome setDelay(const QString& senderName, const QJsonValue& delay);
+    // Any thread: a copy of the sources document.
+    QJsonObject sourcesDocument();
 
 Q_SIGNALS:
     void webUIControllerWebChannelChanged();
@@ -60,6 +97,11 @@ Q_SIGNALS:
     // What came of a file button: {"action": "load", "save" or "saveAs",
     // "cancelled": the dialog was closed, "done": it worked, "path", "reason": why it failed}.
     void fileOperationDone(QString outcome);
+    // The routing changed through a page or another client: {"senders":
+    // sendersJson's object, "connections": connectionsJson's array, "delays":
+    // {sender: milliseconds}}. Changes close together are sent once.
+    void routingChanged(QString routingJson);
+    void pageSharingChanged();
 
 public Q_SLOTS:
     void connectionAdded(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
@@ -76,6 +118,12 @@ public Q_SLOTS:
     void loadFileButtonPressed();
     void saveFileButtonPressed();
     void saveAsFileButtonPressed();
+    // For a page that is ready: uiReady's work, with the documents answered to
+    // that page alone rather than sent to every page: {"sources", "senders",
+    // "connections", "delays": {sender: milliseconds, those not 0}}.
+    QString pageReady();
+    // The page's share switch.
+    void sharePage(bool on);
 
 private:
     // AudioController::Listener
@@ -92,6 +140,16 @@ private:
     // Under documentsMutex: sets or removes a source and sends the document if it changed.
     void updateSource(const QString& name, std::optional<int> count);
 
+    enum class ChannelUse { Add, Replace };
+    Outcome addConnection(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
+        const QJsonValue& senderChannel, ChannelUse use);
+    Outcome addVideoSource(const QString& sourceName, const QString& senderName, ChannelUse use);
+    // User-interface thread: routingChanged goes out once the changes close to this one are made.
+    void routingChangedSoon();
+    void sendRoutingChanged();
+    // What follows a page's coming up, whichever way it asked for the documents.
+    void pageCameUp();
+
     WebUIControllerWebChannel webUIControllerWebChannel;
     QString productVersion;
     QString ndiLibVersion;
@@ -100,6 +158,13 @@ private:
     QJsonObject sendersJsonObject;
     QJsonArray connectionsJsonArray;
     std::mutex documentsMutex;
+
+    // User-interface thread only.
+    FileDialogs* fileDialogs = nullptr;
+    QString noFileDialogsReason = "there is no file dialog here";
+    QTimer routingChangedTimer;
+    std::function<void(bool)> pageSharingToggle;
+    QJsonObject pageSharingState{{"available", false}};
 };
 
 // A JSON document in the compact form the page receives.

@@ -1,0 +1,80 @@
+#include "app/ServerOptions.h"
+
+#include <QtCore/QCommandLineParser>
+#include <QtCore/QUrl>
+
+namespace {
+
+// "127.0.0.1:8760", "0.0.0.0:80", "[::1]:8760".
+bool readAddress(const QString& text, QHostAddress& address, quint16& port)
+{
+    const QUrl url("http://" + text, QUrl::StrictMode);
+    const int number = url.port();
+    const QHostAddress host(url.host());
+    if (!url.isValid() || number < 1 || number > 65535 || host.isNull() || !url.path().isEmpty() ||
+        !url.userInfo().isEmpty() || text.contains('/') || text.contains('?') || text.contains('#'))
+        return false;
+    address = host;
+    port = static_cast<quint16>(number);
+    return true;
+}
+
+} // namespace
+
+QString ServerOptions::helpText()
+{
+    return "Usage: kestrix-server [--listen ADDR:PORT] [--token-file PATH] [--mapping-file PATH]\n"
+           "\n"
+           "Kestrix without a window: the router, its routing page for any browser and its HTTP API.\n"
+           "\n"
+           "  --listen ADDR:PORT   Serve on this address and port (default 127.0.0.1:8760).\n"
+           "                       Any address but the loopback is logged as a warning.\n"
+           "  --token-file PATH    Keep the access token in this file (default: remote-access-token\n"
+           "                       in the application-data folder). Made at the first start, mode 0600.\n"
+           "  --mapping-file PATH  Read the routing from this file at start, write it there on Save and\n"
+           "                       at exit (default: sendersChannelMappings.ploverc in the\n"
+           "                       application-data folder).\n"
+           "  -h, --help           Show this text.\n"
+           "\n"
+           "SIGTERM, SIGINT and SIGHUP end it, writing the routing. The README describes the API.\n";
+}
+
+std::optional<ServerOptions> ServerOptions::read(const QStringList& arguments, QString& why)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    // The descriptions are helpText's.
+    const QCommandLineOption listen("listen", {}, "ADDR:PORT");
+    const QCommandLineOption token("token-file", {}, "PATH");
+    const QCommandLineOption mapping("mapping-file", {}, "PATH");
+    const QCommandLineOption help(QStringList{"h", "help"});
+    parser.addOptions({listen, token, mapping, help});
+    if (!parser.parse(arguments)) {
+        why = parser.errorText();
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        why = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
+        return std::nullopt;
+    }
+    ServerOptions options;
+    options.help = parser.isSet(help);
+    for (const QCommandLineOption& once : {listen, token, mapping})
+        if (parser.values(once).size() > 1) {
+            why = "--" + once.names().first() + " is given more than once.";
+            return std::nullopt;
+        }
+    if (parser.isSet(listen) && !readAddress(parser.value(listen), options.address, options.port)) {
+        why = "--listen needs an IP address and a port from 1 to 65535, as 127.0.0.1:8760 or [::1]:8760; got '" +
+            parser.value(listen) + "'.";
+        return std::nullopt;
+    }
+    options.tokenFile = parser.value(token);
+    options.mappingFile = parser.value(mapping);
+    if ((parser.isSet(token) && options.tokenFile.isEmpty()) ||
+        (parser.isSet(mapping) && options.mappingFile.isEmpty())) {
+        why = "--token-file and --mapping-file need a path.";
+        return std::nullopt;
+    }
+    return options;
+}

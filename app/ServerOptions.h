@@ -1,0 +1,23 @@
+#pragma once
+
+// Threads: pure; the main thread at start.
+
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+#include <QtNetwork/QHostAddress>
+
+#include <optional>
+
+// kestrix-server's command line.
+struct ServerOptions {
+    QHostAddress address = QHostAddress::LocalHost;
+    quint16 port = 8760;
+    QString tokenFile; // "" for the default, beside the automatic mapping file
+    QString mappingFile; // "" for the automatic mapping file
+    bool help = false;
+
+    // Reads `arguments` (the program's name first); nothing, with the reason
+    // in `why`, when they cannot be understood.
+    static std::optional<ServerOptions> read(const QStringList& arguments, QString& why);
+    static QString helpText();
+};

@@ -1,0 +1,85 @@
+#include "server/EventStream.h"
+
+#include "server/RoutingApi.h"
+#include "ui/QMLWrapper.h"
+
+#include <QtCore/QJsonDocument>
+#include <QtWebSockets/QWebSocket>
+
+namespace {
+constexpr int kGatherMs = 15;
+}
+
+EventStream::EventStream(QMLWrapper& bridge, RoutingApi& routingApi) : api(routingApi)
+{
+    for (QTimer* timer : {&routingTimer, &sourcesTimer}) {
+        timer->setSingleShot(true);
+        timer->setInterval(kGatherMs);
+    }
+    connect(&routingTimer, &QTimer::timeout, this, [this] {
+        if (!clients.isEmpty())
+            send({{"event", "routing"}, {"routing", api.routing()}});
+    });
+    connect(&sourcesTimer, &QTimer::timeout, this, [this] {
+        if (!clients.isEmpty())
+            send({{"event", "sources"}, {"sources", api.sources()["sources"]}});
+    });
+    // A page's change, a loaded file and a restored delay all change the routing.
+    const auto routingMoved = [this] {
+        if (!routingTimer.isActive())
+            routingTimer.start();
+    };
+    connect(&bridge, &QMLWrapper::routingChanged, this, routingMoved);
+    connect(&bridge, &QMLWrapper::connectionsUpdated, this, routingMoved);
+    connect(&bridge, &QMLWrapper::setAVDelaySignal, this, routingMoved);
+    connect(&bridge, &QMLWrapper::sourcesUpdated, this, [this] {
+        if (!sourcesTimer.isActive())
+            sourcesTimer.start();
+    });
+}
+
+EventStream::~EventStream()
+{
+    for (const Client& client : clients) {
+        client.socket->disconnect(this);
+        delete client.socket;
+    }
+}
+
+void EventStream::add(QWebSocket* socket)
+{
+    socket->setParent(this);
+    clients.append({socket});
+    connect(
+        socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString& text) { receive(socket, text); });
+    connect(socket, &QWebSocket::disconnected, this, [this, socket] { drop(socket); });
+    sendTo(socket, {{"event", "routing"}, {"routing", api.routing()}});
+    sendTo(socket, {{"event", "sources"}, {"sources", api.sources()["sources"]}});
+}
+
+void EventStream::send(const QJsonObject& event, bool levelsOnly)
+{
+    const QString text = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
+    for (const Client& client : clients)
+        if (!levelsOnly || client.levels)
+            client.socket->sendTextMessage(text);
+}
+
+void EventStream::sendTo(QWebSocket* socket, const QJsonObject& event)
+{
+    socket->sendTextMessage(QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+}
+
+void EventStream::receive(QWebSocket* socket, const QString& text)
+{
+    const QJsonObject request = QJsonDocument::fromJson(text.toUtf8()).object();
+    for (Client& client : clients)
+        if (client.socket == socket && request["levels"].isBool())
+            client.levels = request["levels"].toBool();
+}
+
+void EventStream::drop(QWebSocket* socket)
+{
+    clients.removeIf([socket](const Client& client) { return client.socket == socket; });
+    socket->deleteLater();
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+// Threads: user-interface thread (the bridge's signals and the sockets live there).
+
+#include <QtCore/QJsonObject>
+#include <QtCore/QList>
+#include <QtCore/QObject>
+#include <QtCore/QTimer>
+
+class QMLWrapper;
+class QWebSocket;
+class RoutingApi;
+
+// The API's event stream: each client gets the routing and the sources when
+// it connects and again whenever they change (changes close together are
+// sent once). Every event is one JSON text frame: {"event": "routing" |
+// "sources", and the answer of the matching call}.
+class EventStream : public QObject {
+    Q_OBJECT
+public:
+    EventStream(QMLWrapper& bridge, RoutingApi& api);
+    ~EventStream() override;
+
+    // Takes `socket` over.
+    void add(QWebSocket* socket);
+
+private:
+    struct Client {
+        QWebSocket* socket;
+        bool levels = false; // asked for the levels
+    };
+
+    void send(const QJsonObject& event, bool levelsOnly = false);
+    void sendTo(QWebSocket* socket, const QJsonObject& event);
+    void receive(QWebSocket* socket, const QString& text);
+    void drop(QWebSocket* socket);
+
+    RoutingApi& api;
+    QList<Client> clients;
+    QTimer routingTimer; // gathers changes close together
+    QTimer sourcesTimer;
+};

@@ -1,0 +1,229 @@
+#include "server/HttpService.h"
+
+#include "server/ClientGate.h"
+#include "server/RoutingApi.h"
+
+#include <QtCore/QDebug>
+#include <QtCore/QFile>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
+#include <QtHttpServer/QHttpServerRequest>
+#include <QtNetwork/QTcpSocket>
+
+namespace {
+
+using Headers = QList<QPair<QByteArray, QByteArray>>;
+using Status = QHttpServerResponder::StatusCode;
+
+const QByteArray kJson = "application/json";
+const QString kApiPrefix = "/api/v1";
+
+AccessControl::Credentials credentialsOf(const QHttpServerRequest& request)
+{
+    return {request.value("authorization"), request.value("cookie"), request.value("origin"), request.value("host")};
+}
+
+QString methodName(const QHttpServerRequest& request)
+{
+    switch (request.method()) {
+    case QHttpServerRequest::Method::Get: return "GET";
+    case QHttpServerRequest::Method::Post: return "POST";
+    case QHttpServerRequest::Method::Put: return "PUT";
+    case QHttpServerRequest::Method::Delete: return "DELETE";
+    case QHttpServerRequest::Method::Head: return "HEAD";
+    case QHttpServerRequest::Method::Options: return "OPTIONS";
+    case QHttpServerRequest::Method::Patch: return "PATCH";
+    default: return "OTHER";
+    }
+}
+
+bool isUpgrade(const QHttpServerRequest& request)
+{
+    return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+// One answer. Nothing the server answers is to be kept by a cache or shown in another site's frame.
+void answer(QHttpServerResponder& responder, Status status, const QByteArray& type, const QByteArray& body,
+    const Headers& extra = {})
+{
+    responder.writeStatusLine(status);
+    responder.writeHeader("Content-Type", type);
+    responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+    responder.writeHeader("Cache-Control", "no-store");
+    responder.writeHeader("X-Content-Type-Options", "nosniff");
+    responder.writeHeader("X-Frame-Options", "DENY");
+    responder.writeHeader("Referrer-Policy", "no-referrer");
+    for (const auto& [name, value] : extra)
+        responder.writeHeader(name, value);
+    responder.writeBody(body);
+}
+
+QByteArray json(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray error(const QString& why)
+{
+    return json({{"error", why}});
+}
+
+QString pagePath(const QString& path)
+{
+    return path == "/" ? "/routing-web-ui.html" : path;
+}
+
+// The resource that answers `path`, or "" when none does.
+QString resourceFor(const QString& path)
+{
+    if (path == "/routing-web-ui.html")
+        return ":/routing-web-ui.html";
+    if (path == "/qwebchannel.js")
+        return ":/qtwebchannel/qwebchannel.js";
+    for (const QString folder : {"/assets/", "/fonts/"}) {
+        const QString name = path.mid(folder.size());
+        if (path.startsWith(folder) && !name.isEmpty() && !name.contains('/') && QFile::exists(":" + path))
+            return ":" + path;
+    }
+    return {};
+}
+
+QByteArray contentType(const QString& path)
+{
+    static const QList<QPair<QString, QByteArray>> types{{".html", "text/html; charset=utf-8"},
+        {".js", "text/javascript; charset=utf-8"}, {".png", "image/png"}, {".jpg", "image/jpeg"},
+        {".ico", "image/x-icon"}, {".ttf", "font/ttf"}};
+    for (const auto& [suffix, type] : types)
+        if (path.endsWith(suffix))
+            return type;
+    return "application/octet-stream";
+}
+
+QByteArray resource(const QString& name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+HttpService::HttpService(AccessControl& accessControl, RoutingApi& routingApi, ClientGate& clientGate)
+    : access(accessControl), api(routingApi), gate(clientGate)
+{
+}
+
+bool HttpService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    const QString path = request.url().path();
+    if (path == kApiPrefix + "/session" && request.method() == QHttpServerRequest::Method::Post) {
+        signIn(request, socket);
+        return true;
+    }
+    const AccessControl::Verdict verdict = access.judge(credentialsOf(request));
+    if (isUpgrade(request))
+        // Taken: Qt answers the handshake and hands the socket over. Refused: missingHandler answers.
+        return verdict == AccessControl::Verdict::Allowed && (path == kChannelPath || path == kEventsPath);
+    if (verdict != AccessControl::Verdict::Allowed) {
+        refuse(request, socket, verdict);
+        return true;
+    }
+    gate.trust(socket);
+    if (path == kApiPrefix || path.startsWith(kApiPrefix + "/"))
+        callApi(request, socket);
+    else
+        serveFile(request, socket);
+    return true;
+}
+
+void HttpService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    const AccessControl::Verdict verdict = access.judge(credentialsOf(request));
+    if (verdict != AccessControl::Verdict::Allowed) {
+        refuse(request, socket, verdict);
+        return;
+    }
+    auto responder = makeResponder(request, socket);
+    answer(responder, Status::NotFound, kJson, error("there is no WebSocket at " + request.url().path()));
+}
+
+void HttpService::refuse(const QHttpServerRequest& request, QTcpSocket* socket, AccessControl::Verdict verdict)
+{
+    auto responder = makeResponder(request, socket);
+    const Headers closing{{"Connection", "close"}};
+    if (verdict == AccessControl::Verdict::ForeignOrigin) {
+        qWarning().noquote() << "Refused a request made by a page of another origin from"
+                             << request.remoteAddress().toString();
+        answer(responder, Status::Forbidden, kJson, error("requests from pages of other origins are refused"), closing);
+    } else if (request.method() == QHttpServerRequest::Method::Get && !isUpgrade(request) &&
+        pagePath(request.url().path()) == "/routing-web-ui.html") {
+        // The page holds no routing: it asks for the token and signs in.
+        answer(responder, Status::Unauthorized, contentType(".html"), resource(":/routing-web-ui.html"), closing);
+    } else {
+        answer(responder, Status::Unauthorized, kJson,
+            error("sign in: send the access token as \"Authorization: Bearer <token>\""),
+            {{"WWW-Authenticate", "Bearer"}, {"Connection", "close"}});
+    }
+    socket->disconnectFromHost();
+}
+
+void HttpService::signIn(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    auto responder = makeResponder(request, socket);
+    if (AccessControl::isForeign(credentialsOf(request))) {
+        refuse(request, socket, AccessControl::Verdict::ForeignOrigin);
+        return;
+    }
+    const QJsonObject sent = QJsonDocument::fromJson(request.body()).object();
+    if (!access.isToken(sent["token"].toString())) {
+        qWarning().noquote() << "A sign-in with a wrong token from" << request.remoteAddress().toString();
+        answer(
+            responder, Status::Unauthorized, kJson, error("that is not the access token"), {{"Connection", "close"}});
+        socket->disconnectFromHost();
+        return;
+    }
+    gate.trust(socket);
+    answer(responder, Status::Ok, kJson, json({{"signedIn", true}}), {{"Set-Cookie", access.openSession()}});
+}
+
+void HttpService::serveFile(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    auto responder = makeResponder(request, socket);
+    const QString path = pagePath(request.url().path());
+    const QString name = resourceFor(path);
+    if (name.isEmpty()) {
+        answer(responder, Status::NotFound, kJson, error("there is nothing at " + path));
+        return;
+    }
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        answer(responder, Status::MethodNotAllowed, kJson, error("files are read with GET"), {{"Allow", "GET"}});
+        return;
+    }
+    answer(responder, Status::Ok, contentType(path), resource(name));
+}
+
+void HttpService::callApi(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    auto responder = makeResponder(request, socket);
+    const QString path = request.url().path().mid(kApiPrefix.size());
+    if (path == "/session") {
+        if (request.method() == QHttpServerRequest::Method::Delete) {
+            access.closeSession(request.value("cookie"));
+            answer(responder, Status::Ok, kJson, json({{"signedIn", false}}),
+                {{"Set-Cookie", AccessControl::expiredCookie()}});
+        } else {
+            answer(responder, Status::Ok, kJson, json({{"signedIn", true}}));
+        }
+        return;
+    }
+    // A body the page or a program sends is JSON; a form another site posts is not.
+    const QByteArray type = request.value("content-type").split(';').first().trimmed().toLower();
+    if (!request.body().isEmpty() && type != kJson) {
+        answer(responder, Status::UnsupportedMediaType, kJson, error("the body must be sent as application/json"));
+        return;
+    }
+    const RoutingApi::Reply reply = api.call(methodName(request).toLatin1(), path, request.body());
+    // Quoted: a name in the reason may hold anything a network sends, line breaks included.
+    if (reply.status >= 400)
+        qWarning() << "API call refused:" << methodName(request) << "/api/v1" + path << reply.body["error"].toString();
+    answer(responder, static_cast<Status>(reply.status), kJson, json(reply.body));
+}
