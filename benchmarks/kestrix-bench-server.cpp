@@ -1,0 +1,413 @@
+// kestrix-bench-server: kestrix-server at scale, as its clients meet it.
+// 64 loopback sources × 8 channels (a kestrix-testsrc process) are routed into
+// 32 senders × 16 channels (a mapping file the server reads at start), and 10
+// pages hold the web channel open the way the page's qwebchannel.js does
+// (every signal the page listens to, pageReady, idle after property updates).
+// Prints:
+//   - the API's change-to-sender latency: from sending POST /api/v1/connect to
+//     the first block of the sender that carries the new source channel, as
+//     this process receives the sender (median, p99);
+//   - how long the pages take to hear of that change (routingChanged);
+//   - the server's CPU with the routes running, without pages and with 10.
+// It never fails on a slow machine; it only reports.
+//
+//   build/bin/kestrix-bench-server [seconds]   (each CPU phase; default 20)
+
+#include "benchmarks/BenchmarkRun.h"
+#include "benchmarks/ProcessCpu.h"
+#include "engine/MappingFile.h"
+#include "ndi/NdiLibrary.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/HttpClient.h"
+#include "tests/support/RawReceiver.h"
+#include "tools/StopRequest.h"
+#include "tools/ToolStartup.h"
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr int kSources = 64, kSourceChannels = 8, kSenders = 32, kSenderChannels = 16;
+constexpr int kPages = 10;
+constexpr int kTrials = 100;
+const char* const kSourceHost = "BENCH";
+// The signals the page connects to; the server sends a page only those.
+const std::vector<std::string> kPageSignals{"sourcesUpdated", "sendersUpdated", "connectionsUpdated",
+    "setAVDelaySignal", "changeRefused", "fileOperationDone", "levelsUpdated", "statusUpdated", "routingChanged"};
+
+std::string sourceName(int s)
+{
+    return std::string(kSourceHost) + " (bench-src-" + std::to_string(s) + ")";
+}
+
+std::string senderName(int k)
+{
+    return "Bench Sender " + std::to_string(k);
+}
+
+// The router announces its senders under the machine's own name, as the loopback runtime gives it.
+std::string routerHost()
+{
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    std::string name = host;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+    return name;
+}
+
+std::string loadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+double millis(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+StoredRouting benchRouting()
+{
+    StoredRouting routing;
+    for (int k = 0; k < kSenders; ++k) {
+        StoredSender sender{senderName(k), {}, {}};
+        for (int ch = 0; ch < kSenderChannels; ++ch) {
+            const int route = k * kSenderChannels + ch;
+            sender.mappings.push_back(
+                {static_cast<uint32_t>(route % kSourceChannels), sourceName(route / kSourceChannels)});
+        }
+        routing.senders.push_back(sender);
+        routing.delays.emplace_back(sender.name, 0);
+    }
+    return routing;
+}
+
+// One page on the web channel, as qwebchannel.js drives it; notes when it
+// heard routingChanged.
+class Page {
+public:
+    Page(int port, const std::string& token) : client(port, 2)
+    {
+        if (client.upgrade("/channel", {{"Authorization", "Bearer " + token}}).status != 101)
+            return;
+        client.sendText(R"({"type":3,"id":0})"); // init
+        for (int i = 0; i < 50; ++i) {
+            const auto text = client.readText();
+            if (!text)
+                continue;
+            const json message = json::parse(*text, nullptr, false);
+            if (message.value("type", 0) != 10 || message.value("id", -1) != 0)
+                continue;
+            for (const json& signal : message["data"]["qmlWrapper"]["signals"]) {
+                const std::string name = signal[0];
+                if (name == "routingChanged")
+                    routingSignal = signal[1];
+                if (std::find(kPageSignals.begin(), kPageSignals.end(), name) != kPageSignals.end())
+                    client.sendText(json{{"type", 7}, {"object", "qmlWrapper"}, {"signal", signal[1]}}.dump());
+            }
+            client.sendText(R"({"type":6,"object":"qmlWrapper","method":"pageReady","args":[],"id":1})");
+            client.sendText(R"({"type":4})"); // idle
+            connected = true;
+            break;
+        }
+    }
+
+    bool isConnected() const { return connected; }
+
+    // Reads until `stop`; each routingChanged is stamped.
+    void listen(const std::atomic<bool>& stop)
+    {
+        while (!stop && !stopRequested()) {
+            const auto text = client.readText();
+            if (!text)
+                continue;
+            // Only the end is read, where the keys (written in order) follow the arguments: ten
+            // pages that parsed every levels message would compete with the server for two cores.
+            const auto tail = text->substr(text->size() - std::min<size_t>(text->size(), 40));
+            if (tail.find("\"type\":2}") != std::string::npos) {
+                client.sendText(R"({"type":4})");
+            } else if (tail.find("\"signal\":" + std::to_string(routingSignal) + ",\"type\":1}") != std::string::npos) {
+                std::lock_guard lock(mutex);
+                heard.push_back(Clock::now());
+            }
+            ++messages;
+        }
+    }
+
+    // The first routingChanged in [since, until), if any. Once the page stopped listening.
+    std::optional<Clock::time_point> heardBetween(Clock::time_point since, Clock::time_point until)
+    {
+        std::lock_guard lock(mutex);
+        for (const auto at : heard)
+            if (at >= since && at < until)
+                return at;
+        return std::nullopt;
+    }
+
+    std::atomic<long> messages{0};
+
+private:
+    HttpClient client;
+    bool connected = false;
+    int routingSignal = -1;
+    std::mutex mutex;
+    std::deque<Clock::time_point> heard;
+};
+
+// Receives the first benchmark sender raw and notes, per block, when it
+// arrived and how often channel 0 crosses zero: 8 times a block for the tone of
+// source channel 0 (375 Hz), 16 for channel 1's (750 Hz).
+class SenderWatch {
+public:
+    explicit SenderWatch(const std::string& name) : receiver(name) { }
+
+    void run(const std::atomic<bool>& stop)
+    {
+        while (!stop && !stopRequested()) {
+            const RawReceiver::Block block = receiver.nextBlock(200);
+            if (block.samples == 0)
+                continue;
+            int crossings = 0;
+            for (int i = 1; i < block.samples; ++i)
+                crossings += (block.at(0, i - 1) < 0) != (block.at(0, i) < 0);
+            std::lock_guard lock(mutex);
+            blocks.push_back({Clock::now(), crossings});
+            if (blocks.size() > 4096)
+                blocks.pop_front();
+        }
+    }
+
+    // When the first block after `since` carried source channel `channel`.
+    std::optional<Clock::time_point> carried(int channel, Clock::time_point since)
+    {
+        const int wanted = channel == 0 ? 8 : 16;
+        std::lock_guard lock(mutex);
+        for (const auto& [at, crossings] : blocks)
+            if (at >= since && std::abs(crossings - wanted) <= 2)
+                return at;
+        return std::nullopt;
+    }
+
+private:
+    RawReceiver receiver;
+    std::mutex mutex;
+    std::deque<std::pair<Clock::time_point, int>> blocks;
+};
+
+struct Cpu {
+    double percent = 0;
+    long messagesPerPagePerSecond = 0;
+};
+
+Cpu serverCpu(pid_t server, int seconds, std::vector<std::unique_ptr<Page>>& pages)
+{
+    long messagesBefore = 0;
+    for (auto& page : pages)
+        messagesBefore += page->messages;
+    const double cpu0 = processCpuSeconds(server);
+    const auto start = Clock::now();
+    sleepUntilOrStopped(start + std::chrono::seconds(seconds));
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    Cpu result;
+    result.percent = 100.0 * (processCpuSeconds(server) - cpu0) / wall;
+    long messages = -messagesBefore;
+    for (auto& page : pages)
+        messages += page->messages;
+    if (!pages.empty())
+        result.messagesPerPagePerSecond =
+            static_cast<long>(static_cast<double>(messages) / wall / static_cast<double>(pages.size()));
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int seconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 5, 600) : 20;
+    prepareToolProcess();
+    const std::string folder = isolateDiscovery();
+    if (folder.empty()) {
+        std::perror("kestrix-bench-server: cannot make a discovery folder");
+        return 1;
+    }
+    const std::string loadAtStart = loadAverage();
+    std::error_code ec;
+    const auto here = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+
+    std::vector<std::string> args;
+    for (int s = 0; s < kSources; ++s)
+        args.insert(args.end(), {"--source", "bench-src-" + std::to_string(s) + ":" + std::to_string(kSourceChannels)});
+    ChildProcess sources((here / "kestrix-testsrc").string(), args,
+        {"KESTRIX_LOOPBACK_DIR=" + folder, std::string("KESTRIX_LOOPBACK_HOSTNAME=") + kSourceHost},
+        folder + "/testsrc.log");
+
+    const std::string file = folder + "/bench.ploverc";
+    std::string error;
+    const auto text = MappingFile::render(benchRouting(), error);
+    if (!text || !MappingFile::writeFile(file, *text, error)) {
+        std::fprintf(stderr, "kestrix-bench-server: cannot write %s: %s\n", file.c_str(), error.c_str());
+        return 1;
+    }
+    // A port of its own; its guard and files in the run's folder, so another Kestrix on the machine does not matter.
+    int port = 0;
+    {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        close(s);
+    }
+    std::filesystem::create_directories(folder + "/tmp");
+    ChildProcess server((here / "kestrix-server").string(),
+        {"--listen", "127.0.0.1:" + std::to_string(port), "--token-file", folder + "/token", "--mapping-file", file},
+        {"KESTRIX_LOOPBACK_DIR=" + folder, "XDG_DATA_HOME=" + folder, "TMPDIR=" + folder + "/tmp"},
+        folder + "/server.log");
+
+    std::string problem;
+    HttpClient api(port);
+    std::string token;
+    const auto deadline = Clock::now() + 180s;
+    for (;;) {
+        std::ifstream in(folder + "/token");
+        std::getline(in, token);
+        const json found = token.empty()
+            ? json()
+            : json::parse(api.request("GET", "/api/v1/sources", {}, {{"Authorization", "Bearer " + token}}).body,
+                  nullptr, false);
+        int ready = 0;
+        if (found.is_object())
+            for (const json& source : found["sources"])
+                ready += source["state"] == "ready";
+        if (ready == kSources)
+            break;
+        if (Clock::now() > deadline || stopRequested()) {
+            problem = "the server found " + std::to_string(ready) + " of the " + std::to_string(kSources) +
+                " sources with their channels within 180 s (see " + folder + "/server.log)";
+            break;
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    const HttpClient::Headers headers{{"Authorization", "Bearer " + token}, {"Content-Type", "application/json"}};
+    sleepUntilOrStopped(Clock::now() + 5s); // every receiver made and primed
+
+    std::vector<std::unique_ptr<Page>> noPages;
+    const Cpu alone = problem.empty() ? serverCpu(server.id(), seconds, noPages) : Cpu{};
+
+    std::atomic<bool> stop{false};
+    std::vector<std::unique_ptr<Page>> pages;
+    std::vector<std::thread> listeners;
+    for (int i = 0; i < kPages && problem.empty(); ++i) {
+        pages.push_back(std::make_unique<Page>(port, token));
+        if (!pages.back()->isConnected())
+            problem = "page " + std::to_string(i) + " could not join the web channel";
+        else
+            listeners.emplace_back([&stop, page = pages.back().get()] { page->listen(stop); });
+    }
+    sleepUntilOrStopped(Clock::now() + 2s);
+    const Cpu withPages = problem.empty() ? serverCpu(server.id(), seconds, pages) : Cpu{};
+
+    // Latency: Bench Sender 0's channel 0 switched between source channels 0 and 1 of the first source.
+    std::vector<double> toSender, toPages, answered;
+    std::vector<Clock::time_point> changes;
+    int lost = 0;
+    if (problem.empty()) {
+        SenderWatch watch(routerHost() + " (" + senderName(0) + ")");
+        std::thread watching([&] { watch.run(stop); });
+        std::mt19937 random(7);
+        for (int trial = 1; trial <= kTrials && !stopRequested(); ++trial) {
+            const int channel = trial % 2;
+            const json change{{"sourceName", sourceName(0)}, {"sourceChannel", channel}, {"senderName", senderName(0)},
+                {"senderChannel", 0}};
+            const auto sent = Clock::now();
+            changes.push_back(sent);
+            const int status = api.request("POST", "/api/v1/connect", change.dump(), headers).status;
+            answered.push_back(millis(Clock::now() - sent));
+            std::optional<Clock::time_point> carried;
+            for (const auto until = sent + 2s; !carried && Clock::now() < until;) {
+                std::this_thread::sleep_for(1ms);
+                carried = watch.carried(channel, sent);
+            }
+            if (status != 200 || !carried)
+                ++lost;
+            else
+                toSender.push_back(millis(*carried - sent));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 100));
+        }
+        stop = true;
+        watching.join();
+    }
+    stop = true;
+    for (auto& listener : listeners)
+        listener.join();
+    // Each change's news, from the first page that heard it before the next change was made.
+    changes.push_back(Clock::now());
+    for (size_t i = 0; i + 1 < changes.size(); ++i) {
+        std::optional<Clock::time_point> first;
+        for (auto& page : pages)
+            if (const auto heard = page->heardBetween(changes[i], changes[i + 1]); heard && (!first || *heard < *first))
+                first = heard;
+        if (first)
+            toPages.push_back(millis(*first - changes[i]));
+    }
+    pages.clear();
+
+    const std::string loadAtEnd = loadAverage();
+    for (ChildProcess* child : {&server, &sources}) {
+        int code = 0;
+        child->kill(SIGTERM);
+        if (!child->waitFor(20s, code)) {
+            child->kill(SIGKILL);
+            child->wait();
+        }
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "kestrix-bench-server: %s\n", problem.c_str());
+        return 1; // the logs stay for a look
+    }
+    std::printf("kestrix-bench-server: %d sources x %d channels (kestrix-testsrc) routed into %d senders x %d channels "
+                "by kestrix-server on the software clock, runtime %s\n",
+        kSources, kSourceChannels, kSenders, kSenderChannels, ndiRuntimeVersion().c_str());
+    std::printf("  load average %s at the start, %s at the end\n", loadAtStart.c_str(), loadAtEnd.c_str());
+    std::printf(
+        "  API change to sender (POST /api/v1/connect sent -> first block of the new source channel received):\n"
+        "    median %.1f ms, p99 %.1f ms over %zu changes, %d lost (aim: within a few blocks, ~10.7 ms each)\n",
+        percentile(toSender, 0.5), percentile(toSender, 0.99), toSender.size(), lost);
+    std::printf("  the POST answered after: median %.1f ms, p99 %.1f ms\n", percentile(answered, 0.5),
+        percentile(answered, 0.99));
+    std::printf(
+        "  the first of %d pages heard routingChanged after: median %.1f ms, p99 %.1f ms for %zu of the changes "
+        "(aim: under 100 ms)\n",
+        kPages, percentile(toPages, 0.5), percentile(toPages, 0.99), toPages.size());
+    std::printf("  kestrix-server CPU, %d s each: %.1f %% of a core without pages, %.1f %% with %d pages "
+                "(each page received %ld messages a second)\n",
+        seconds, alone.percent, withPages.percent, kPages, withPages.messagesPerPagePerSecond);
+    std::printf("reproduce: build/bin/kestrix-bench-server %d\n", seconds);
+    std::filesystem::remove_all(folder, ec);
+    return 0;
+}
