@@ -18,6 +18,7 @@
 #include "engine/MappingFile.h"
 #include "ndi/NdiLibrary.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FreePort.h"
 #include "tests/support/HttpClient.h"
 #include "tests/support/RawReceiver.h"
 #include "tools/StopRequest.h"
@@ -271,18 +272,7 @@ int main(int argc, char** argv)
         return 1;
     }
     // A port of its own; its guard and files in the run's folder, so another Kestrix on the machine does not matter.
-    int port = 0;
-    {
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        close(s);
-    }
+    const int port = freeLoopbackPort();
     std::filesystem::create_directories(folder + "/tmp");
     ChildProcess server((here / "kestrix-server").string(),
         {"--listen", "127.0.0.1:" + std::to_string(port), "--token-file", folder + "/token", "--mapping-file", file},

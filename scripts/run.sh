@@ -2,12 +2,26 @@
 # Installs what is missing, builds Kestrix and starts it. Without an NDI
 # runtime on the machine, a few loopback demo sources start beside it, so a
 # first look shows something; they stop when Kestrix does.
+#
+#   scripts/run.sh                      the window
+#   scripts/run.sh --server [options]   kestrix-server, without a window; the
+#                                       options go to it (see its --help)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+server=false
+if [ "${1:-}" = "--server" ]; then
+  server=true
+  shift
+fi
+
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja > /dev/null
-cmake --build build -j2
+if $server; then
+  cmake --build build -j2 --target kestrix-server kestrix-testsrc
+else
+  cmake --build build -j2
+fi
 
 have_ndi_runtime() {
   [ -n "${KESTRIX_NDI_RUNTIME:-}" ] || [ -n "${NDI_RUNTIME_DIR_V6:-}" ] || [ -n "${NDI_RUNTIME_DIR_V5:-}" ] ||
@@ -20,6 +34,11 @@ if ! have_ndi_runtime; then
     --source "Demo Camera:2" --video 640x360@30000/1001 > /dev/null &
   demo=$!
   trap '[ -n "$demo" ] && kill "$demo" 2>/dev/null || true' EXIT
+fi
+
+if $server; then
+  build/bin/kestrix-server "$@"
+  exit
 fi
 
 # No display: render off screen. As root the web engine's sandbox cannot run.

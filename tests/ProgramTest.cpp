@@ -2,6 +2,7 @@
 // up and talks to the bridge, and an orderly end that writes the routing.
 
 #include "support/ChildProcess.h"
+#include "support/FreePort.h"
 
 #include <gtest/gtest.h>
 
@@ -19,19 +20,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-int freePort()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(s);
-    return ntohs(addr.sin_port);
-}
 
 // The web engine's list of pages, from its remote-debugging port; "" when it does not answer.
 std::string pageList(int port)
@@ -110,11 +98,11 @@ protected:
 
 TEST_F(Program, aSecondStartLeavesAtOnceAndTheFirstRunsOn)
 {
-    const int port = freePort();
+    const int port = freeLoopbackPort();
     auto first = start(port, "first.log");
     ASSERT_TRUE(pageIsReady(port)) << slurp(folder / "first.log");
 
-    auto second = start(freePort(), "second.log");
+    auto second = start(freeLoopbackPort(), "second.log");
     int code = -1;
     ASSERT_TRUE(second->waitFor(30s, code));
     EXPECT_EQ(code, 0);
@@ -125,20 +113,20 @@ TEST_F(Program, aSecondStartLeavesAtOnceAndTheFirstRunsOn)
 
 TEST_F(Program, aStartAfterTheFirstWasKilledSucceeds)
 {
-    const int port = freePort();
+    const int port = freeLoopbackPort();
     auto first = start(port, "first.log");
     ASSERT_TRUE(pageIsReady(port)) << slurp(folder / "first.log");
     first->kill(SIGKILL);
     first->wait();
 
-    const int again = freePort();
+    const int again = freeLoopbackPort();
     auto second = start(again, "second.log");
     EXPECT_TRUE(pageIsReady(again)) << slurp(folder / "second.log");
 }
 
 TEST_F(Program, aTerminationSignalEndsItAsClosingTheWindowDoesAndTheRoutingIsWritten)
 {
-    const int port = freePort();
+    const int port = freeLoopbackPort();
     auto program = start(port, "program.log");
     ASSERT_TRUE(pageIsReady(port)) << slurp(folder / "program.log");
     const fs::path file = folder / "data/Morvane/Kestrix/sendersChannelMappings.ploverc";

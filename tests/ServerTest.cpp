@@ -2,12 +2,11 @@
 // 127.0.0.1 with loopback test sources, driven through HTTP and WebSockets.
 
 #include "support/ChildProcess.h"
+#include "support/FreePort.h"
 #include "support/HttpClient.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -31,19 +30,6 @@ const std::string kTones = "STUDIO (" + kTonesStream + ")";
 const std::string kHostileStream = "Evil \"q\" \\ <script>alert(1)</script> &amp; ünï ✓";
 const std::string kHostileSource = "STUDIO (" + kHostileStream + ")";
 const std::string kHostileSender = "Stage \"B\" <b>&amp;</b> \\ ünï ✓";
-
-int freePort()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(s);
-    return ntohs(addr.sin_port);
-}
 
 std::string slurp(const fs::path& path)
 {
@@ -71,7 +57,7 @@ protected:
         sources = std::make_unique<ChildProcess>(KESTRIX_TESTSRC,
             std::vector<std::string>{"--source", kTonesStream + ":4", "--source", kHostileStream + ":2"},
             environment({"KESTRIX_LOOPBACK_HOSTNAME=STUDIO"}), (folder / "sources.log").string());
-        port = freePort();
+        port = freeLoopbackPort();
         server = startServer("server.log");
         ASSERT_TRUE(server->started());
         token = readToken();
@@ -414,7 +400,7 @@ TEST_F(Server, oneEngineAMachineAndATerminationSignalWritesTheMappingFile)
     ASSERT_EQ(post(client, "/senders/add", {{"senderName", "Kept"}, {"channels", 1}}).status, 200);
 
     for (const std::string program : {KESTRIX_SERVER, KESTRIX_PROGRAM}) {
-        ChildProcess second(program, {"--listen", "127.0.0.1:" + std::to_string(freePort())}, environment(),
+        ChildProcess second(program, {"--listen", "127.0.0.1:" + std::to_string(freeLoopbackPort())}, environment(),
             (folder / "second.log").string());
         int code = -1;
         ASSERT_TRUE(second.waitFor(60s, code)) << program;
