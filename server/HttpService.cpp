@@ -120,9 +120,13 @@ bool HttpService::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
         return true;
     }
     const AccessControl::Verdict verdict = access.judge(credentialsOf(request));
-    if (isUpgrade(request))
+    if (isUpgrade(request)) {
         // Taken: Qt answers the handshake and hands the socket over. Refused: missingHandler answers.
-        return verdict == AccessControl::Verdict::Allowed && (path == kChannelPath || path == kEventsPath);
+        const bool taken = verdict == AccessControl::Verdict::Allowed && (path == kChannelPath || path == kEventsPath);
+        if (taken)
+            gate.trust(socket); // a page or a stream stays open as long as it likes
+        return taken;
+    }
     if (verdict != AccessControl::Verdict::Allowed) {
         refuse(request, socket, verdict);
         return true;

@@ -312,6 +312,7 @@ TEST_F(Server, theEventStreamSendsTheRoutingAsItChanges)
 {
     HttpClient events(port);
     ASSERT_EQ(events.upgrade("/api/v1/events", bearer()).status, 101);
+    const auto opened = std::chrono::steady_clock::now();
     HttpClient client(port);
     const auto next = [&events] { return json::parse(events.readText().value_or("null")); };
     EXPECT_EQ(next(), (json{{"event", "routing"}, {"routing", routing(client)}}));
@@ -321,6 +322,13 @@ TEST_F(Server, theEventStreamSendsTheRoutingAsItChanges)
     json event = next();
     EXPECT_EQ(event["event"], "routing");
     EXPECT_EQ(event["routing"]["connections"], json::array({connection(kTones, 2, "Plover Sender 1", 0)}));
+
+    // A stream stays open longer than a connection that has not shown the token may.
+    std::this_thread::sleep_until(opened + 12s);
+    ASSERT_EQ(post(client, "/disconnect", {{"senderName", "Plover Sender 1"}, {"senderChannel", 0}}).status, 200);
+    for (int i = 0; i < 400 && !(event["event"] == "routing" && event["routing"]["connections"].empty()); ++i)
+        event = next();
+    EXPECT_EQ(event["routing"]["connections"], json::array());
 }
 
 // 20 programs change the routing at once, each its own sender; at the end the
