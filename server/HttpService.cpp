@@ -172,11 +172,11 @@ void HttpService::refuse(const QHttpServerRequest& request, QTcpSocket* socket, 
 
 void HttpService::signIn(const QHttpServerRequest& request, QTcpSocket* socket)
 {
-    auto responder = makeResponder(request, socket);
     if (AccessControl::isForeign(credentialsOf(request))) {
         refuse(request, socket, AccessControl::Verdict::ForeignOrigin);
         return;
     }
+    auto responder = makeResponder(request, socket);
     const QJsonObject sent = QJsonDocument::fromJson(request.body()).object();
     if (!access.isToken(sent["token"].toString())) {
         qWarning().noquote() << "A sign-in with a wrong token from" << request.remoteAddress().toString();
