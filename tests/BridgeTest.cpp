@@ -8,6 +8,7 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QJsonDocument>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
 
@@ -192,6 +193,64 @@ TEST_F(Bridge, aPageThatComesAgainGetsTheDelaysTheSendersKeep)
     bridge.uiReady(); // a reloaded page, its sliders at 0
     ASSERT_EQ(delays.size(), 1) << "senders without a delay need no message";
     EXPECT_EQ(last(delays), R"j({"senderDelay":-120,"senderName":"Plover Sender 3"})j");
+}
+
+TEST_F(Bridge, levelsAndStatusAreSentInTheirCompactFormats)
+{
+    // 10.0 is 0 dBFS and an RMS reads 3 dB up, so a sine reads alike on both;
+    // digital silence and anything quieter read the floor; a source that
+    // received nothing at all is left out.
+    RoutingCore::Levels levels;
+    levels.sources["HOST (Mixer)"] = {ChannelLevels::Level{1.0f, 0.70710678f}, std::nullopt,
+        ChannelLevels::Level{0.0f, 0.0f}, ChannelLevels::Level{10.0f, 1e-7f}};
+    levels.sources["HOST (Quiet)"] = {std::nullopt, std::nullopt};
+    levels.senders["Plover Sender 1"] = {ChannelLevels::Level{0.5f, 0.3f}};
+    EXPECT_EQ(compactJson(levelsDocument(levels)),
+        R"j({"senders":{"Plover Sender 1":[[-26,-27.4]]},"sources":{"HOST (Mixer)":[[-20,-20],null,[-100,-100],[0,-100]]}})j");
+    EXPECT_EQ(compactJson(levelsDocument({})), R"j({"senders":{},"sources":{}})j");
+
+    AudioController::Status status;
+    status.runtime = "libkestrix-ndi-loopback.so";
+    status.runtimeVersion = "Kestrix loopback 1.0.0";
+    status.clockStandsIn = true;
+    status.outputDevice = "Built-in Output";
+    status.routing.sources["HOST (Mixer)"] = {true, 8, 44100, true, 3};
+    status.routing.sources["HOST (Gone)"] = {false, kNoChannel, 0, false, 0};
+    status.routing.senders["Plover Sender 1"] = {16, 2, 1000, 0, false};
+    status.routing.blocks = {0.0524, 0.25, 3, 12000};
+    EXPECT_EQ(compactJson(statusDocument(status)),
+        R"j({"engine":{"blockLoadMedian":0.052,"blockLoadP99":0.25,"blocks":12000,"clock":"software",)j"
+        R"j("clockStandsIn":true,"lateBlocks":3,"outputDevice":"Built-in Output",)j"
+        R"j("runtime":"libkestrix-ndi-loopback.so","runtimeVersion":"Kestrix loopback 1.0.0"},)j"
+        R"j("senders":{"Plover Sender 1":{"audioBlocksSent":1000,"channels":16,"connections":2,"videoFramesSent":0,"videoLive":false}},)j"
+        R"j("sources":{"HOST (Gone)":{"channels":-1,"dropouts":0,"online":false,"receiving":false,"sampleRate":0},)j"
+        R"j("HOST (Mixer)":{"channels":8,"dropouts":3,"online":true,"receiving":true,"sampleRate":44100}}})j");
+}
+
+TEST_F(Bridge, aReadyPageGetsTheStatusAtOnceAndEverySecondAndNoLevelsWhileNothingFlows)
+{
+    QSignalSpy status(&bridge, &QMLWrapper::statusUpdated);
+    QSignalSpy levels(&bridge, &QMLWrapper::levelsUpdated);
+    bridge.uiReady();
+    ASSERT_EQ(status.size(), 1) << "before the event loop runs";
+    const QJsonObject engine = QJsonDocument::fromJson(last(status).toUtf8())["engine"].toObject();
+    EXPECT_EQ(engine["runtime"].toString(), "libkestrix-ndi-loopback.so");
+    EXPECT_EQ(engine["clock"].toString(), "software");
+    EXPECT_TRUE(status.wait(3000));
+    EXPECT_TRUE(status.wait(3000));
+    EXPECT_EQ(levels.size(), 0) << levels.value(0).value(0).toString().toStdString();
+}
+
+TEST_F(Bridge, aPreviewOfANameNoSourceCanHaveIsRefused)
+{
+    QSignalSpy refused(&bridge, &QMLWrapper::changeRefused);
+    bridge.previewSource("HOST (Mixer)");
+    bridge.previewSource("");
+    EXPECT_EQ(refused.size(), 0);
+    bridge.previewSource(QString("HOST (") + QChar(0) + ")");
+    EXPECT_EQ(last(refused),
+        QString(R"j({"action":"previewSource","reason":"the name holds a NUL character",)j"
+                R"j("sourceName":"HOST (\u0000)"})j"));
 }
 
 namespace {

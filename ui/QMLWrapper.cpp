@@ -7,12 +7,18 @@
 #include <QtCore/QJsonDocument>
 #include <QtCore/QTimer>
 
+#include <cmath>
+
 namespace {
 
 constexpr int kNdiStartDelayMs = 2000; // after the page is ready
 // Long enough to gather a Remove All or a slider's steps, short enough for
 // the other pages to follow within a tenth of a second.
 constexpr int kRoutingChangedAfterMs = 15;
+// A meter needs no more than a film's frame rate; the status changes seldom.
+constexpr int kLevelsIntervalMs = 50;
+constexpr int kStatusIntervalMs = 250;
+constexpr qint64 kStatusAtLeastEveryMs = 1000;
 
 QString utf8(const std::string& text)
 {
@@ -79,10 +85,17 @@ QMLWrapper::QMLWrapper(std::string mappingFile)
     routingChangedTimer.setSingleShot(true);
     routingChangedTimer.setInterval(kRoutingChangedAfterMs);
     connect(&routingChangedTimer, &QTimer::timeout, this, &QMLWrapper::sendRoutingChanged);
+    connect(&levelsTimer, &QTimer::timeout, this, &QMLWrapper::sendLevels);
+    connect(&statusTimer, &QTimer::timeout, this, [this] { sendStatus(false); });
+    levelsSent = levelsDocument({});
+    levelsTimer.start(kLevelsIntervalMs);
+    statusTimer.start(kStatusIntervalMs);
 }
 
 QMLWrapper::~QMLWrapper()
 {
+    levelsTimer.stop();
+    statusTimer.stop();
     // The controller stops every thread that can call back here before anything else goes.
     controller.reset();
 }
@@ -288,6 +301,9 @@ void QMLWrapper::pageCameUp()
 {
     // A timer of this object, not a thread: it cannot outlive the controller.
     QTimer::singleShot(kNdiStartDelayMs, this, [this] { controller->startNdiProcessing(); });
+    // A page that comes again knows nothing of what flows: the next levels go out even if unchanged.
+    levelsSent = levelsDocument({});
+    sendStatus(true);
 }
 
 Outcome QMLWrapper::addSender(const QString& senderName, const QJsonValue& numChannels)
@@ -481,6 +497,121 @@ void QMLWrapper::saveAsFileButtonPressed()
     if (saved)
         controller->setMappingFilePath(path.toStdString());
     reportFile("saveAs", path, saved);
+}
+
+void QMLWrapper::previewSource(const QString& sourceName)
+{
+    std::string why;
+    const auto source = sourceName.isEmpty() ? std::optional<std::string>(std::string())
+                                             : PageInput::name(sourceName, RoutingRules::checkSourceName, why);
+    if (!source || !accepted(controller->previewSource(*source), why))
+        refuse("previewSource", why, {{"sourceName", sourceName}});
+}
+
+// ---------------------------------------------------------------------------
+// Levels and status (user-interface thread, on the timers)
+
+namespace {
+
+// The test tools' scale: 10.0 is 0 dBFS, and an RMS reads 3 dB up (AES17),
+// so that a sine reads the same on both.
+constexpr double kAes17Db = 3.0103; // 20·log10(√2)
+
+double dbfs(float linear, double offsetDb = 0)
+{
+    const double db = linear > 0 ? 20.0 * std::log10(static_cast<double>(linear) / 10.0) + offsetDb : kSilenceDbfs;
+    return std::round(std::max(db, kSilenceDbfs) * 10.0) / 10.0;
+}
+
+// Channels by name; a name whose channels all received nothing is left out.
+QJsonObject levelsOf(const std::map<std::string, RoutingCore::ChannelLevelList>& streams)
+{
+    QJsonObject result;
+    for (const auto& [name, channels] : streams) {
+        QJsonArray values;
+        bool any = false;
+        for (const auto& level : channels) {
+            any = any || level.has_value();
+            values.append(level ? QJsonValue(QJsonArray{dbfs(level->peak), dbfs(level->rms, kAes17Db)}) : QJsonValue());
+        }
+        if (any)
+            result[utf8(name)] = values;
+    }
+    return result;
+}
+
+double share(double load)
+{
+    return std::round(load * 1000.0) / 1000.0;
+}
+
+// What moves with every block: sent once a second, never a reason to send.
+QJsonObject withoutCounters(QJsonObject status)
+{
+    QJsonObject engine = status["engine"].toObject();
+    for (const char* key : {"blockLoadMedian", "blockLoadP99", "blocks"})
+        engine.remove(key);
+    status["engine"] = engine;
+    QJsonObject senders = status["senders"].toObject();
+    for (auto sender = senders.begin(); sender != senders.end(); ++sender) {
+        QJsonObject fields = sender.value().toObject();
+        fields.remove("audioBlocksSent");
+        fields.remove("videoFramesSent");
+        sender.value() = fields;
+    }
+    status["senders"] = senders;
+    return status;
+}
+
+} // namespace
+
+QJsonObject levelsDocument(const RoutingCore::Levels& levels)
+{
+    return {{"senders", levelsOf(levels.senders)}, {"sources", levelsOf(levels.sources)}};
+}
+
+QJsonObject statusDocument(const AudioController::Status& status)
+{
+    const RoutingCore::BlockStats& blocks = status.routing.blocks;
+    QJsonObject engine{{"runtime", utf8(status.runtime)}, {"runtimeVersion", utf8(status.runtimeVersion)},
+        {"clock", status.hardwareClock ? "hardware" : "software"}, {"clockStandsIn", status.clockStandsIn},
+        {"outputDevice", utf8(status.outputDevice)}, {"blockLoadMedian", share(blocks.medianLoad)},
+        {"blockLoadP99", share(blocks.p99Load)}, {"lateBlocks", static_cast<qint64>(blocks.lateBlocks)},
+        {"blocks", static_cast<qint64>(blocks.blocks)}};
+    QJsonObject sources;
+    for (const auto& [name, source] : status.routing.sources)
+        sources[utf8(name)] = QJsonObject{{"online", source.online},
+            {"channels", static_cast<int32_t>(source.channelCount)}, // -1: still being probed
+            {"sampleRate", source.sampleRate}, {"receiving", source.receiving},
+            {"dropouts", static_cast<qint64>(source.recentDropouts)}};
+    QJsonObject senders;
+    for (const auto& [name, sender] : status.routing.senders)
+        senders[utf8(name)] = QJsonObject{{"channels", static_cast<qint64>(sender.channels)},
+            {"connections", sender.connections}, {"audioBlocksSent", static_cast<qint64>(sender.audioBlocksSent)},
+            {"videoFramesSent", static_cast<qint64>(sender.videoFramesSent)}, {"videoLive", sender.videoLive}};
+    return {{"engine", engine}, {"senders", senders}, {"sources", sources}};
+}
+
+void QMLWrapper::sendLevels()
+{
+    const QJsonObject levels = levelsDocument(controller->levels());
+    // Nothing flowing, or the same levels again: the page's meters already show them.
+    if (levels == levelsSent)
+        return;
+    levelsSent = levels;
+    Q_EMIT levelsUpdated(compactJson(levels));
+}
+
+void QMLWrapper::sendStatus(bool evenIfUnchanged)
+{
+    const QJsonObject status = statusDocument(controller->status());
+    QJsonObject state = withoutCounters(status);
+    const bool due = !sinceStatusSent.isValid() || sinceStatusSent.elapsed() >= kStatusAtLeastEveryMs;
+    if (!evenIfUnchanged && !due && state == statusSent)
+        return;
+    statusSent = std::move(state);
+    sinceStatusSent.start();
+    Q_EMIT statusUpdated(compactJson(status));
 }
 
 // ---------------------------------------------------------------------------

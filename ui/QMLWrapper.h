@@ -4,6 +4,7 @@
 #include "ui/FileDialogs.h"
 #include "ui/WebUIControllerWebChannel.h"
 
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonObject>
 #include <QtCore/QJsonValue>
@@ -23,6 +24,11 @@
 // ui/PageInput) and to the routing; a refused one changes nothing, is logged
 // and is answered with changeRefused. The file buttons are answered with
 // fileOperationDone.
+//
+// What flows is pulled from the controller by two timers of this object:
+// levelsUpdated about 20 times a second while the levels change, and
+// statusUpdated once a second and whenever the state changes (the README
+// gives both formats).
 //
 // Several pages may be open at once (the window, browsers of the server): a
 // change one of them makes reaches the others as routingChanged, and a page
@@ -97,6 +103,10 @@ Q_SIGNALS:
     // What came of a file button: {"action": "load", "save" or "saveAs",
     // "cancelled": the dialog was closed, "done": it worked, "path", "reason": why it failed}.
     void fileOperationDone(QString outcome);
+    // The levels since the last one, sent only when they changed: see levelsDocument.
+    void levelsUpdated(QString levelsJson);
+    // The state of the sources, the senders and the engine: see statusDocument.
+    void statusUpdated(QString statusJson);
     // The routing changed through a page or another client: {"senders":
     // sendersJson's object, "connections": connectionsJson's array, "delays":
     // {sender: milliseconds}}. Changes close together are sent once.
@@ -118,6 +128,8 @@ public Q_SLOTS:
     void loadFileButtonPressed();
     void saveFileButtonPressed();
     void saveAsFileButtonPressed();
+    // The source selected on the page is received for its meters; "" for none.
+    void previewSource(const QString& sourceName);
     // For a page that is ready: uiReady's work, with the documents answered to
     // that page alone rather than sent to every page: {"sources", "senders",
     // "connections", "delays": {sender: milliseconds, those not 0}}.
@@ -139,6 +151,9 @@ private:
     void reportFile(const char* action, const QString& path, const std::optional<Outcome>& outcome);
     // Under documentsMutex: sets or removes a source and sends the document if it changed.
     void updateSource(const QString& name, std::optional<int> count);
+    // User-interface thread, on the timers.
+    void sendLevels();
+    void sendStatus(bool evenIfUnchanged);
 
     enum class ChannelUse { Add, Replace };
     Outcome addConnection(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
@@ -160,12 +175,29 @@ private:
     std::mutex documentsMutex;
 
     // User-interface thread only.
+    QTimer levelsTimer;
+    QTimer statusTimer;
+    QJsonObject levelsSent;
+    QJsonObject statusSent; // without its counters that move every block
+    QElapsedTimer sinceStatusSent;
     FileDialogs* fileDialogs = nullptr;
     QString noFileDialogsReason = "there is no file dialog here";
     QTimer routingChangedTimer;
     std::function<void(bool)> pageSharingToggle;
     QJsonObject pageSharingState{{"available", false}};
 };
+
+// The levels as the page receives them: {"sources": {name: channels},
+// "senders": {name: channels}}, each channel [peak, RMS] in dBFS rounded to
+// 0.1 (the RMS to AES17, as kestrix-probe reads it; kSilenceDbfs for digital
+// silence) or null where nothing arrived; a source or sender that received
+// nothing on any channel is left out.
+QJsonObject levelsDocument(const RoutingCore::Levels& levels);
+// The state as the page receives it: {"engine": {...}, "sources": {name:
+// {...}}, "senders": {name: {...}}}; the README lists the keys.
+QJsonObject statusDocument(const AudioController::Status& status);
+// The floor of the levels: what digital silence reads.
+inline constexpr double kSilenceDbfs = -100.0;
 
 // A JSON document in the compact form the page receives.
 QString compactJson(const QJsonObject& object);
