@@ -33,7 +33,7 @@ describe('start', () => {
 
       assert.deepEqual(await bridge.calls(), [
         ['uiReady', { connectedSignals: ['sourcesUpdated', 'sendersUpdated', 'connectionsUpdated', 'setAVDelaySignal',
-          'changeRefused', 'fileOperationDone'] }],
+          'changeRefused', 'fileOperationDone', 'levelsUpdated', 'statusUpdated'] }],
       ]);
       assert.equal(await page.title(), 'Vireo');
       assert.equal(await page.locator('#productTitle').textContent(), 'Vireo');

@@ -18,9 +18,12 @@ afterEach(async () => {
 });
 
 describe('trees', () => {
-  test('sources: unknown counts are not listed, 0 channels gives only Video, "Monitor" has no Video', async () => {
+  test('sources: unknown counts are listed as probing, 0 channels gives only Video, "Monitor" has no Video', async () => {
     await bridge.emit('sourcesUpdated', { 'HOST (Camera)': -1, 'HOST (Mixer)': 3, 'HOST (Slides)': 0, Monitor: 2 });
-    assert.deepEqual(await treeNames(page, 'sources'), ['HOST (Mixer)', 'HOST (Slides)', 'Monitor']);
+    assert.deepEqual(await treeNames(page, 'sources'), ['HOST (Camera)', 'HOST (Mixer)', 'HOST (Slides)', 'Monitor']);
+    const probing = await treeItem(page, 'sources', 'HOST (Camera)');
+    assert.equal(await probing.locator(':scope > .item-note').textContent(), 'probing…');
+    assert.deepEqual(await nestedTexts(page, 'sources', 'HOST (Camera)'), ['Channels not known yet']);
     assert.deepEqual(await nestedTexts(page, 'sources', 'HOST (Mixer)'), ['Select All', 'CH 1', 'CH 2', 'CH 3', 'Video']);
     assert.deepEqual(await nestedTexts(page, 'sources', 'HOST (Slides)'), ['Select All', 'Video']);
     assert.deepEqual(await nestedTexts(page, 'sources', 'Monitor'), ['Select All', 'CH 1', 'CH 2']);

@@ -105,10 +105,10 @@ export class StandInBridge {
 
   calls() { return this.page.evaluate(() => window.__bridge.calls.slice()); }
 
-  /** Slot calls since the last take, uiReady excluded. */
+  /** Slot calls since the last take, uiReady and previews (which follow the source selection) excluded. */
   async takeCalls() {
     const calls = await this.page.evaluate(() => window.__bridge.calls.splice(0));
-    return calls.filter(c => c[0] !== 'uiReady');
+    return calls.filter(c => c[0] !== 'uiReady' && c[0] !== 'previewSource');
   }
 }
 
@@ -181,4 +181,20 @@ export function ctrlClick(locator) {
 
 export async function isHidden(page, selector) {
   return !(await page.locator(selector).isVisible());
+}
+
+/**
+ * What the first meter inside `locator` shows, read from the gradients it is
+ * drawn with: {peak, rms, hold} in dBFS on the meter's scale (-60 at its left
+ * end, which also stands for nothing, 0 at its right end), to 0.1 dB.
+ */
+export function meterReading(locator) {
+  return locator.locator('.meter-bars').first().evaluate(bars => {
+    // Upper bar: lit up to the peak, then covered, the tick ending at the hold; lower bar: lit up to the RMS.
+    const [, upper, lower] = bars.style.backgroundImage.split(/\),\s*linear-gradient\(/); // after the reference mark
+    const firstStop = gradient => gradient ? parseFloat(gradient.match(/(-?[\d.]+)%/)[1]) : 0;
+    const tick = (upper || '').match(/calc\(([\d.]+)% - 2px\)/);
+    const db = percent => Math.round((-60 + 0.6 * percent) * 10) / 10;
+    return { peak: db(firstStop(upper)), rms: db(firstStop(lower)), hold: db(tick ? parseFloat(tick[1]) : 0) };
+  });
 }

@@ -10,7 +10,7 @@
 
     const config = window.__standInBridgeConfig || {};
     const signalNames = ["sourcesUpdated", "sendersUpdated", "connectionsUpdated", "setAVDelaySignal",
-                         "changeRefused", "fileOperationDone"];
+                         "changeRefused", "fileOperationDone", "levelsUpdated", "statusUpdated"];
     // The names the bridge gives a refused slot's arguments.
     const argumentNames = {
         senderAdded: ["senderName", "numChannels"],
@@ -20,11 +20,12 @@
         videoConnectionAdded: ["sourceName", "senderName"],
         videoConnectionRemoved: ["sourceName", "senderName"],
         setAVDelay: ["senderName", "delay"],
+        previewSource: ["sourceName"],
     };
     const refusals = {}; // slot -> {reason, extra}
     const slotNames = ["connectionAdded", "connectionRemoved", "videoConnectionAdded", "videoConnectionRemoved",
                        "setAVDelay", "console", "uiReady", "senderAdded", "senderRemoved",
-                       "loadFileButtonPressed", "saveFileButtonPressed", "saveAsFileButtonPressed"];
+                       "loadFileButtonPressed", "saveFileButtonPressed", "saveAsFileButtonPressed", "previewSource"];
 
     const calls = [];
     const handlers = Object.fromEntries(signalNames.map(name => [name, []]));
