@@ -5,7 +5,9 @@ import assert from 'node:assert/strict';
 import { mkdir, readFile } from 'node:fs/promises';
 import path from 'node:path';
 import { afterEach, describe, test } from 'node:test';
-import { artifactsDir, channel, connectionRows, ctrlClick, expand, nestedTexts, treeNames } from './support/page.mjs';
+import {
+  artifactsDir, channel, connectionRows, ctrlClick, expand, meterReading, nestedTexts, treeNames,
+} from './support/page.mjs';
 import {
   PAGE_URL, Run, builtFilesNamed, probeChannel, programsMissing, senderName, sleep, sourceName, until,
 } from './support/program.mjs';
@@ -221,6 +223,57 @@ describe('end to end', { skip }, () => {
     await restored.locator('.delay-caret').click();
     assert.deepEqual([await restored.locator('input[type=range]').inputValue(),
       await restored.locator('.delay-label').textContent()], ['-300', 'Delay: -300 ms']);
+  });
+
+  test('meters: a routed -20 dBFS tone reads -20 on its source channel, sender channel and row; a source that leaves marks its row until it is back; a selected source is previewed', async t => {
+    const LEAVING = sourceName('Leaving');
+    const SPARE = sourceName('Spare');
+    const page = await start('meters', [[['Tones:2', 'Spare:2']]]);
+    let leaving = run.startSources(['Leaving:2']);
+    for (const name of [TONES, LEAVING, SPARE]) await sourceListed(page, name, ['CH 1', 'CH 2', 'Video']);
+    await link(page, [[TONES, 'CH 1']], [['Plover Sender 1', 'CH 1']]);
+    await link(page, [[LEAVING, 'CH 2']], [['Plover Sender 2', 'CH 1']]);
+
+    const reference = r => Math.abs(r.peak + 20) <= 1 && Math.abs(r.rms + 20) <= 1;
+    const nothing = { peak: -60, rms: -60, hold: -60 };
+    const meterOf = (side, name, label) => async () => meterReading(await channel(page, side, name, label));
+    const rowMeters = index => async () => Promise.all(['connectedSources', 'connectedSenders'].map(id =>
+      meterReading(page.locator(`#${id} > li`).nth(index))));
+    const reads = (read, accept, what) => until(read, accept, { deadlineMs: PROBE_TIMEOUT_MS, what });
+
+    await reads(meterOf('sources', TONES, 'CH 1'), reference, 'the tone on its source channel');
+    await reads(meterOf('senders', 'Plover Sender 1', 'CH 1'), reference, 'the tone on its sender channel');
+    await reads(rowMeters(0), halves => halves.every(reference), 'the tone on both halves of its row');
+    assert.deepEqual(await meterOf('senders', 'Plover Sender 1', 'CH 2')(), nothing, 'an unconnected sender channel');
+    await mkdir(artifactsDir, { recursive: true });
+    await page.screenshot({ path: path.join(artifactsDir, 'meters.png') });
+
+    const strip = await page.locator('#statusStrip > span').allTextContents();
+    assert.match(strip[0], /^NDI runtime: libkestrix-ndi-loopback\.so /);
+    assert.deepEqual(strip.slice(1, 2), ['Clock: software']);
+    assert.match(strip[2], /^Engine load: \d+\.\d % \(p99 \d+\.\d %\)$/);
+
+    // Selected, an unrouted source is received for its meters; let go a little after.
+    const spare = await channel(page, 'sources', SPARE, 'CH 1');
+    await spare.click();
+    await reads(meterOf('sources', SPARE, 'CH 2'), reference, 'the previewed source');
+    await spare.click(); // nothing selected any more
+    await reads(meterOf('sources', SPARE, 'CH 2'), r => r.peak === -60, 'the source let go');
+
+    // A source killed mid-show: its row is marked at once and kept, and clears when it is back.
+    const mark = () => page.evaluate(() => [...document.querySelectorAll('#connectedSources > li')]
+      .map(li => (li.classList.contains('row-unavailable') ? li.title : null)));
+    await reads(rowMeters(1), halves => halves.every(reference), 'the leaving source on its row');
+    leaving.kill('SIGKILL');
+    const killedAt = Date.now();
+    await reads(mark, marks => marks[0] === null && /^".*\(Leaving\)" is off line/.test(marks[1]), 'the row marked');
+    const markedAfterMs = Date.now() - killedAt;
+    t.diagnostic(`row marked ${markedAfterMs} ms after its source was killed`);
+    assert.ok(markedAfterMs <= 3000, `marked after ${markedAfterMs} ms`);
+    assert.equal((await connectionRows(page)).length, 2);
+    leaving = run.startSources(['Leaving:2']);
+    await reads(mark, marks => marks.every(m => m === null), 'the mark cleared');
+    await reads(rowMeters(1), halves => halves.every(reference), 'the returned source on its row');
   });
 
   test('a source with markup in its name is shown literally, runs nothing, and is routed', async () => {
