@@ -36,6 +36,9 @@ EventStream::EventStream(QMLWrapper& bridge, RoutingApi& routingApi) : api(routi
         if (!sourcesTimer.isActive())
             sourcesTimer.start();
     });
+    connect(&bridge, &QMLWrapper::levelsUpdated, this, [this](const QString& levels) {
+        send({{"event", "levels"}, {"levels", QJsonDocument::fromJson(levels.toUtf8()).object()}}, true);
+    });
 }
 
 EventStream::~EventStream()

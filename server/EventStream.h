@@ -13,8 +13,9 @@ class RoutingApi;
 
 // The API's event stream: each client gets the routing and the sources when
 // it connects and again whenever they change (changes close together are
-// sent once). Every event is one JSON text frame: {"event": "routing" |
-// "sources", and the answer of the matching call}.
+// sent once), and the levels while it asks for them ({"levels": true}).
+// Every event is one JSON text frame: {"event": "routing" | "sources" |
+// "levels", and the answer of the matching call or the levels document}.
 class EventStream : public QObject {
     Q_OBJECT
 public:

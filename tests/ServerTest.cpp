@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -308,7 +309,7 @@ TEST_F(Server, namesFromTheNetworkAreDataInTheJsonAndTheLog)
     EXPECT_EQ(log.find("\n00:00 kestrix [critical] forged"), std::string::npos) << log;
 }
 
-TEST_F(Server, theEventStreamSendsTheRoutingAsItChanges)
+TEST_F(Server, theEventStreamSendsTheRoutingAsItChangesAndTheLevelsWhenAsked)
 {
     HttpClient events(port);
     ASSERT_EQ(events.upgrade("/api/v1/events", bearer()).status, 101);
@@ -323,10 +324,26 @@ TEST_F(Server, theEventStreamSendsTheRoutingAsItChanges)
     EXPECT_EQ(event["event"], "routing");
     EXPECT_EQ(event["routing"]["connections"], json::array({connection(kTones, 2, "Plover Sender 1", 0)}));
 
+    ASSERT_TRUE(events.sendText(R"({"levels":true})"));
+    // The tone of channel 2 (-20 dBFS; its RMS reads the same, to AES17) reaches the sender's first channel.
+    const auto rms = [](const json& levels) {
+        const json channels = levels["senders"].value("Plover Sender 1", json::array());
+        return !channels.empty() && channels[0].is_array() ? channels[0][1].get<double>() : -100.0;
+    };
+    // Once the tone fills whole blocks, that is.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!(event["event"] == "levels" && std::abs(rms(event["levels"]) + 20.0) <= 1.0) &&
+        std::chrono::steady_clock::now() < deadline)
+        event = next();
+    ASSERT_EQ(event["event"], "levels");
+    EXPECT_NEAR(rms(event["levels"]), -20.0, 1.0) << event.dump();
+
     // A stream stays open longer than a connection that has not shown the token may.
     std::this_thread::sleep_until(opened + 12s);
     ASSERT_EQ(post(client, "/disconnect", {{"senderName", "Plover Sender 1"}, {"senderChannel", 0}}).status, 200);
-    for (int i = 0; i < 400 && !(event["event"] == "routing" && event["routing"]["connections"].empty()); ++i)
+    const auto later = std::chrono::steady_clock::now() + 30s;
+    while (!(event["event"] == "routing" && event["routing"]["connections"].empty()) &&
+        std::chrono::steady_clock::now() < later)
         event = next();
     EXPECT_EQ(event["routing"]["connections"], json::array());
 }
