@@ -10,11 +10,12 @@ namespace loopback {
 
 namespace {
 
-// Audio kept beyond one block against scheduling jitter, in seconds: 20 ms
+// Audio kept beyond one block against scheduling jitter, in seconds. 40 ms
 // carries 64 sources × 8 channels from another process through a 2-core
-// machine that builds meanwhile (kestrix-bench-transport). A busy machine can
-// stall a sender for longer, so every dropout widens the margin, up to a bound.
-constexpr double kFirstJitterMargin = 0.020;
+// machine that builds meanwhile as well as 50 ms did (kestrix-bench-transport);
+// 20 ms is enough only while nothing else runs. A busier machine can stall a
+// sender for longer, so every dropout widens the margin, up to a bound.
+constexpr double kFirstJitterMargin = 0.040;
 constexpr double kJitterMarginStep = 0.025;
 constexpr double kMaxJitterMargin = 0.250;
 constexpr double kGainPerSecond = 0.05; // ratio change per second of queue error
