@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
-# Installs everything Kestrix needs to build, run and test on Debian 12.
-# Safe to run again: packages already present are left alone.
+# Installs what the README's two commands need on Debian 12: building and
+# starting Kestrix (scripts/run.sh) and building and running every test
+# (scripts/test.sh, with the fuzz run and the page tests). Packages already
+# present are left alone.
+#
+#   scripts/install-deps.sh             install what is missing
+#   scripts/install-deps.sh --dry-run   print what it would install; change nothing
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
-  qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-declarative-dev
-  qt6-httpserver-dev qt6-websockets-dev
-  qml6-module-qtwebengine qml6-module-qtwebchannel qml6-module-qtquick
-  qml6-module-qtquick-window qml6-module-qtqml-workerscript
-  juce-modules-source libasound2-dev
-  nlohmann-json3-dev libsamplerate0-dev libfftw3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth imagemagick fonts-lato chromium
-  # scripts/fuzz.sh: clang, its sanitizer and libFuzzer runtimes (only recommended
+  # the build
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-declarative-dev qt6-webengine-dev qt6-webchannel-dev qt6-httpserver-dev qt6-websockets-dev
+  juce-modules-source libasound2-dev nlohmann-json3-dev libsamplerate0-dev libfftw3-dev
+  # Debian's GoogleTest package configuration names the gmock libraries too
+  libgtest-dev libgmock-dev
+  # the window's QML at run time
+  qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtqml-workerscript
+  qml6-module-qtwebengine qml6-module-qtwebchannel
+  # the page tests' browser
+  chromium
+  # the fuzz run: clang, its sanitizer and libFuzzer runtimes (only recommended
   # by clang, so named here), and llvm-symbolizer for readable crash reports
   clang libclang-rt-14-dev libfuzzer-14-dev llvm-14
 )
@@ -22,6 +29,16 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The page tests run on Node.js and npm. A Node.js installed from elsewhere
+# brings its own npm, which Debian's npm would fight: each command is only
+# installed from Debian when it is missing.
+command -v node > /dev/null || missing+=(nodejs)
+command -v npm > /dev/null || missing+=(npm)
+
+if [ "${1:-}" = "--dry-run" ]; then
+  echo "${missing[*]}"
+  exit 0
+fi
 
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
