@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Kestrix and runs every test: once in an
-# optimised build, then again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# optimised build, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
+# the concurrency tests under ThreadSanitizer, and each fuzz target for a while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,3 +26,6 @@ cmake -S . -B build-tsan -G Ninja -DKESTRIX_SANITIZE=thread > /dev/null
 cmake --build build-tsan -j2 --target "${concurrency_tests[@]}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -R "^($(IFS='|'; echo "${concurrency_tests[*]%Test}"))\."
+
+# Each parser of outside input under libFuzzer for a bounded time.
+scripts/fuzz.sh 20
