@@ -16,7 +16,8 @@ configure_and_build() {
 configure_and_build build
 ctest --test-dir build --output-on-failure
 
-configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_SANITIZE=address,undefined
+# The benchmarks are built and run in the first build only.
+configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_SANITIZE=address,undefined -DKESTRIX_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure
 
