@@ -16,6 +16,7 @@
 #include "benchmarks/BenchmarkRun.h"
 #include "benchmarks/ProcessCpu.h"
 #include "engine/AudioController.h"
+#include "engine/ChannelLevels.h"
 #include "engine/MappingFile.h"
 #include "ndi/NdiLibrary.h"
 #include "tests/support/ChildProcess.h"
@@ -27,6 +28,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -600,6 +603,61 @@ void printLoad(const Load& load, size_t recorded)
 
 } // namespace
 
+// The meters' share of a block, measured apart on this thread with the same
+// calls the engine makes: every received source channel measured at the
+// capture, every sender channel taking its source's values (a delayed one
+// would be measured again, as a source channel is).
+void printMetering()
+{
+    constexpr int kBlocks = 3000;
+    std::vector<float> samples(static_cast<size_t>(kSourceChannels * kBlock));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = std::sin(static_cast<float>(i) * 0.05f);
+    std::vector<std::unique_ptr<ChannelLevels>> sources, senders;
+    for (int s = 0; s < kSources; ++s)
+        sources.push_back(std::make_unique<ChannelLevels>(kSourceChannels));
+    for (int k = 0; k < kSenders; ++k)
+        senders.push_back(std::make_unique<ChannelLevels>(kSenderChannels));
+    std::vector<double> capture, send;
+    std::vector<std::optional<ChannelLevels::Level>> read;
+    for (int b = 0; b < kBlocks; ++b) {
+        const auto t0 = Clock::now();
+        for (auto& levels : sources) {
+            levels->beginBlock();
+            for (int ch = 0; ch < kSourceChannels; ++ch) {
+                float peak = 0;
+                double sum = 0;
+                ChannelLevels::measure(samples.data() + ch * kBlock, kBlock, peak, sum);
+                levels->add(static_cast<size_t>(ch), peak, sum, kBlock);
+            }
+        }
+        const auto t1 = Clock::now();
+        for (int k = 0; k < kSenders; ++k) {
+            senders[static_cast<size_t>(k)]->beginBlock();
+            for (int ch = 0; ch < kSenderChannels; ++ch) {
+                const int route = k * kSenderChannels + ch;
+                float peak = 0;
+                double sum = 0;
+                size_t n = 0;
+                if (sources[static_cast<size_t>(route / kSourceChannels)]->lastBlock(
+                        static_cast<size_t>(route % kSourceChannels), peak, sum, n))
+                    senders[static_cast<size_t>(k)]->add(static_cast<size_t>(ch), peak, sum, n);
+            }
+        }
+        const auto t2 = Clock::now();
+        capture.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        send.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+        if (b % 4 == 0) // a reader about 20 times a second
+            for (auto& levels : senders)
+                levels->read(read);
+    }
+    std::printf("\nmetering per block, measured apart (%d blocks)                          median             p99"
+                "                max\n",
+        kBlocks);
+    printPerBlock("sender channels (32 x 16), on the audio thread", send, "aim: <= 0.1 %");
+    printPerBlock("source channels (64 x 8), on the capture tasks", capture, "");
+}
+
 int main(int argc, char** argv)
 {
     const int seconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 2, 600) : 10;
@@ -685,6 +743,7 @@ int main(int argc, char** argv)
                 printCpu(withSend, alone);
                 printLatency(latency);
                 printLoad(load, recordCount.load());
+                printMetering();
                 printed = true;
             }
         }
