@@ -2,6 +2,7 @@
 
 #include <QtCore/QDebug>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -106,9 +107,9 @@ NDIlib_send_instance_t sendCreateV2Adapter(const NDIlib_send_create_t* settings,
     return standard.send_create(settings);
 }
 
-template <typename Fn> bool bind(void* handle, Fn& slot, const char* name)
+template <typename Fn> bool bind(const NdiLibrary::EntryLookup& lookup, Fn& slot, const char* name)
 {
-    slot = reinterpret_cast<Fn>(findSymbol(handle, name));
+    slot = reinterpret_cast<Fn>(lookup(name));
     return slot != nullptr;
 }
 
@@ -165,9 +166,15 @@ struct ProcessRuntime {
     NdiFunctions absent = absentRuntime();
 };
 
+std::unique_ptr<NdiLibrary> givenRuntime; // useNdiRuntime's, taken by the first ndi() call
+std::atomic<bool> runtimeChosen{false};
+
 ProcessRuntime& processRuntime()
 {
-    static ProcessRuntime runtime{NdiLibrary::loadFirstUsable()};
+    static ProcessRuntime runtime{[] {
+        runtimeChosen = true;
+        return givenRuntime ? std::move(givenRuntime) : NdiLibrary::loadFirstUsable();
+    }()};
     return runtime;
 }
 
@@ -181,17 +188,28 @@ NdiLibrary::~NdiLibrary()
 
 std::unique_ptr<NdiLibrary> NdiLibrary::open(const std::string& path, std::string& error)
 {
-    std::unique_ptr<NdiLibrary> lib(new NdiLibrary);
-    lib->handle = openShared(path, error);
-    if (lib->handle == nullptr)
+    void* opened = openShared(path, error);
+    if (opened == nullptr)
         return nullptr;
-    lib->libraryPath = path;
+    auto lib = fromEntries(
+        path, [opened](const char* name) { return findSymbol(opened, name); }, error);
+    if (!lib) {
+        closeShared(opened);
+        return nullptr;
+    }
+    lib->handle = opened;
+    return lib;
+}
 
-    void* h = lib->handle;
+std::unique_ptr<NdiLibrary> NdiLibrary::fromEntries(
+    const std::string& runtimeName, const EntryLookup& lookup, std::string& error)
+{
+    std::unique_ptr<NdiLibrary> lib(new NdiLibrary);
+    lib->libraryPath = runtimeName;
     NdiFunctions& t = lib->table;
     const char* missing = nullptr;
     auto need = [&](auto& slot, const char* name) {
-        if (!bind(h, slot, name) && missing == nullptr)
+        if (!bind(lookup, slot, name) && missing == nullptr)
             missing = name;
     };
     need(t.initialize, "NDIlib_initialize");
@@ -218,24 +236,24 @@ std::unique_ptr<NdiLibrary> NdiLibrary::open(const std::string& path, std::strin
     need(t.send_get_source_name, "NDIlib_send_get_source_name");
     need(t.send_get_no_connections, "NDIlib_send_get_no_connections");
 
-    bind(h, t.framesync_audio_queue_depth, "NDIlib_framesync_audio_queue_depth");
+    bind(lookup, t.framesync_audio_queue_depth, "NDIlib_framesync_audio_queue_depth");
 
     // Advanced entries, each with the standard call of the same purpose behind it.
     StandardCalls std_;
-    if (!bind(h, t.find_create_v3, "NDIlib_find_create_v3")) {
+    if (!bind(lookup, t.find_create_v3, "NDIlib_find_create_v3")) {
         need(std_.find_create_v2, "NDIlib_find_create_v2");
         t.find_create_v3 = findCreateV3Adapter;
     }
-    if (!bind(h, t.find_get_current_sources_v2, "NDIlib_find_get_current_sources_v2")) {
+    if (!bind(lookup, t.find_get_current_sources_v2, "NDIlib_find_get_current_sources_v2")) {
         need(std_.find_get_current_sources, "NDIlib_find_get_current_sources");
         t.find_get_current_sources_v2 = findGetCurrentSourcesV2Adapter;
     }
-    if (!bind(h, t.recv_create_v4, "NDIlib_recv_create_v4")) {
+    if (!bind(lookup, t.recv_create_v4, "NDIlib_recv_create_v4")) {
         need(std_.recv_create_v3, "NDIlib_recv_create_v3");
         t.recv_create_v4 = recvCreateV4Adapter;
         lib->advanced = false;
     }
-    if (!bind(h, t.send_create_v2, "NDIlib_send_create_v2")) {
+    if (!bind(lookup, t.send_create_v2, "NDIlib_send_create_v2")) {
         need(std_.send_create, "NDIlib_send_create");
         t.send_create_v2 = sendCreateV2Adapter;
     }
@@ -292,9 +310,9 @@ std::unique_ptr<NdiLibrary> NdiLibrary::loadFirstUsable()
             qInfo().noquote() << "NDI runtime loaded:" << QString::fromStdString(path) << "version"
                               << QString::fromStdString(lib->versionText());
             qInfo().noquote() << (lib->isAdvanced()
-                                      ? "Video pass-through: compressed pictures are re-sent untouched"
-                                      : "Video pass-through: this runtime has no Advanced SDK receiver; pictures "
-                                        "are received and re-sent uncompressed");
+                    ? "Video pass-through: compressed pictures are re-sent untouched"
+                    : "Video pass-through: this runtime has no Advanced SDK receiver; pictures "
+                      "are received and re-sent uncompressed");
             return lib;
         }
         // A missing library is the normal case for most candidates; a broken one is worth a warning.
@@ -325,6 +343,14 @@ bool ndiRuntimeIsAdvanced()
 {
     ProcessRuntime& runtime = processRuntime();
     return runtime.library && runtime.library->isAdvanced();
+}
+
+bool useNdiRuntime(std::unique_ptr<NdiLibrary> library)
+{
+    if (runtimeChosen)
+        return false;
+    givenRuntime = std::move(library);
+    return true;
 }
 
 std::string ndiRuntimeName()

@@ -2,6 +2,7 @@
 
 #include "ndi/NdiApi.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +54,15 @@ public:
     // sets `error` (naming the missing function, if that is why) on failure.
     static std::unique_ptr<NdiLibrary> open(const std::string& path, std::string& error);
 
+    // Finds an entry point by its C name; null where the runtime lacks it.
+    using EntryLookup = std::function<void*(const char* name)>;
+
+    // As open(), with the entry points from `lookup` instead of a library
+    // file: for a runtime that lives in the program itself. `name` stands
+    // where a path would.
+    static std::unique_ptr<NdiLibrary> fromEntries(
+        const std::string& name, const EntryLookup& lookup, std::string& error);
+
     // The libraries to try, in order: $KESTRIX_NDI_RUNTIME, the real runtime
     // ($NDI_RUNTIME_DIR_V6/_V5, then the usual names), then the loopback
     // runtime beside the executable.
@@ -81,6 +91,11 @@ private:
 // When no runtime can be loaded every call is a harmless no-op that creates
 // nothing, so Kestrix runs (without NDI) instead of crashing.
 const NdiFunctions& ndi();
+
+// Makes `library` the process-wide runtime instead of the first usable
+// candidate, for a program that brings its own. Only before the first ndi()
+// call; false, and nothing changes, after it.
+bool useNdiRuntime(std::unique_ptr<NdiLibrary> library);
 
 // The loaded runtime's version text, or "none" when none could be loaded.
 std::string ndiRuntimeVersion();
