@@ -32,10 +32,7 @@ struct State {
 };
 inline State state;
 
-template <typename Fn> void* entry(Fn* fn)
-{
-    return reinterpret_cast<void*>(fn);
-}
+inline constexpr auto entry = [](auto* fn) { return reinterpret_cast<void*>(fn); };
 
 // Calls no test makes: present for the loader, fatal when called.
 inline void notExpected()

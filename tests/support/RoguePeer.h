@@ -86,19 +86,7 @@ public:
     // (metadata and payload) whether or not the header agrees with it.
     bool send(const loopback::WireHeader& header, const std::vector<uint8_t>& following)
     {
-        return sendBytes(&header, sizeof header) && sendBytes(following.data(), following.size());
-    }
-
-    bool sendBytes(const void* data, size_t size)
-    {
-        for (auto* at = static_cast<const uint8_t*>(data); size > 0;) {
-            const ssize_t n = ::send(connection, at, size, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            at += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+        return sendAll(&header, sizeof header) && sendAll(following.data(), following.size());
     }
 
     // A UYVY picture's header, claiming `payloadBytes` bytes.
@@ -134,6 +122,18 @@ public:
     }
 
 private:
+    bool sendAll(const void* data, size_t size)
+    {
+        for (auto* at = static_cast<const uint8_t*>(data); size > 0;) {
+            const ssize_t n = ::send(connection, at, size, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            at += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
     void dropConnection()
     {
         if (connection >= 0)
