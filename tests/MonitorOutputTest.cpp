@@ -95,17 +95,7 @@ TEST(MonitorOutput, theSoftwareDeviceStandsInForAnOutputThatGoesAwayUntilTheOutp
         EXPECT_FALSE(controller.hasOutputDevice());
 
         // The senders go on: blocks keep coming, one per tick.
-        NDIlib_find_create_t settings;
-        NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
-        uint32_t count = 0;
-        const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
-        std::string sender;
-        for (uint32_t i = 0; i < count; ++i)
-            if (std::string(list[i].p_ndi_name).find("(Plover Sender 1)") != std::string::npos)
-                sender = list[i].p_ndi_name;
-        ndi().find_destroy(finder);
-        ASSERT_FALSE(sender.empty());
-        RawReceiver out(sender);
+        RawReceiver out(RawReceiver::listed("Plover Sender 1"));
         for (int i = 0; i < 20; ++i)
             ASSERT_EQ(out.nextBlock().samples, 512);
 

@@ -102,7 +102,9 @@ TEST(NoAllocation, blocksAllocateAndFreeNothingWhileTheyRouteAndWhileChangesRun)
     core.setVideoConnection(sources[0]->publishedName(), "Out 3");
     core.removeVideoConnection("Out 2");
     core.removeSender("Out 1");
-    ASSERT_TRUE(core.setAVDelay("Out 3", 50));
+    ASSERT_TRUE(core.setAVDelay("Out 3", 50)); // a ring grown off this thread and taken in a block
+    run(5);
+    ASSERT_TRUE(core.setAVDelay("Out 3", 20)); // within the ring: a crossfade alone
     run(5);
     StoredRouting reload;
     reload.senders.push_back({"Out 0", {{0, sources[0]->publishedName()}}, sources[0]->publishedName()});

@@ -14,19 +14,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Waits until the finder lists `name`, polling as the probe would.
-bool discovered(NDISourceFinder& finder, const std::string& name)
-{
-    for (int i = 0; i < 100; ++i) {
-        finder.poll();
-        if (finder.sources.count(name) != 0)
-            return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
-
-// The receive side on its own, with what it reports recorded.
+// The receive side on its own, with the counts it reports.
 struct Prober : NDIRx::Listener {
     Prober() { ndiActive = true; }
     bool videoWanted() override { return true; }
@@ -36,11 +24,18 @@ struct Prober : NDIRx::Listener {
         std::lock_guard lock(mutex);
         detected.emplace_back(source, count);
     }
-    void sourceSampleRateDetected(const std::string&, int) override {}
+    void sourceSampleRateDetected(const std::string&, int) override { }
     std::vector<std::pair<std::string, uint32_t>> reports()
     {
         std::lock_guard lock(mutex);
         return detected;
+    }
+    // Polls the finder as the probe would, until it lists `name`.
+    bool discovered(const std::string& name)
+    {
+        for (int i = 0; i < 100 && finder.poll().sources.count(name) == 0; ++i)
+            std::this_thread::sleep_for(50ms);
+        return finder.sources.count(name) != 0;
     }
 
     std::mutex mutex;
@@ -58,13 +53,10 @@ TEST(SourceProbe, theProbeReportsAudioCountsVideoOnlyAndGoneSourcesOnlyWhenTheyC
     TestSource pictures("Pictures Only", {.channels = 0, .frameRateN = 25});
     TestSource silent("Says Nothing", {.channels = 0});
     Prober p;
-    ASSERT_TRUE(discovered(p.finder, silent.publishedName()));
+    ASSERT_TRUE(p.discovered(silent.publishedName()));
 
-    p.rx.probeSources({{audio.publishedName(), kNoChannel},
-                       {audio.publishedName(), 4},
-                       {pictures.publishedName(), kNoChannel},
-                       {silent.publishedName(), 2},
-                       {"NOWHERE (Gone)", 4}});
+    p.rx.probeSources({{audio.publishedName(), kNoChannel}, {audio.publishedName(), 4},
+        {pictures.publishedName(), kNoChannel}, {silent.publishedName(), 2}, {"NOWHERE (Gone)", 4}});
     const std::vector<std::pair<std::string, uint32_t>> expected{
         {audio.publishedName(), 4},
         {pictures.publishedName(), 0},
@@ -84,7 +76,7 @@ TEST(SourceProbe, aStopRequestEndsTheProbeBeforeItsNextSource)
         items.push_back({silent.back()->publishedName(), 2});
     }
     Prober p;
-    ASSERT_TRUE(discovered(p.finder, items.back().sourceName));
+    ASSERT_TRUE(p.discovered(items.back().sourceName));
     auto probing = std::async(std::launch::async, [&] { p.rx.probeSources(items); });
     std::this_thread::sleep_for(300ms);
     p.rx.stopRequested = true;

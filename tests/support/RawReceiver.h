@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 class RawReceiver {
@@ -25,11 +26,24 @@ public:
         }
     };
 
-    // Receives one of our own senders, once that sender counts the connection,
-    // so that no block sent afterwards is missed.
-    explicit RawReceiver(NDIlib_send_instance_t sender) : RawReceiver(ndi().send_get_source_name(sender)->p_ndi_name)
+    // The name our own sender `stream` is published under, once the network lists it ("" if it never does).
+    static std::string listed(const std::string& stream)
     {
-        ndi().send_get_no_connections(sender, 2000);
+        NDIlib_find_create_t settings;
+        NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
+        const std::string suffix = " (" + stream + ")";
+        std::string found;
+        for (int attempt = 0; attempt < 100 && found.empty(); ++attempt) {
+            uint32_t count = 0;
+            const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
+            for (uint32_t i = 0; i < count; ++i)
+                if (const std::string name = list[i].p_ndi_name; name.ends_with(suffix))
+                    found = name;
+            if (found.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ndi().find_destroy(finder);
+        return found;
     }
 
     explicit RawReceiver(const std::string& source)
@@ -61,9 +75,9 @@ public:
             block.data.resize(static_cast<size_t>(frame.no_channels) * frame.no_samples);
             for (int c = 0; c < frame.no_channels; ++c)
                 std::memcpy(block.data.data() + static_cast<size_t>(c) * frame.no_samples,
-                            reinterpret_cast<const uint8_t*>(frame.p_data) +
-                                static_cast<size_t>(c) * frame.channel_stride_in_bytes,
-                            static_cast<size_t>(frame.no_samples) * sizeof(float));
+                    reinterpret_cast<const uint8_t*>(frame.p_data) +
+                        static_cast<size_t>(c) * frame.channel_stride_in_bytes,
+                    static_cast<size_t>(frame.no_samples) * sizeof(float));
             ndi().recv_free_audio_v2(receiver, &frame);
             break;
         }
