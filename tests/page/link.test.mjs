@@ -1,273 +1,105 @@
 // Linking selected channels, and removing connections by trash button,
 // Remove All and Remove Sender.
 import assert from 'node:assert/strict';
-import { after, afterEach, before, beforeEach, describe, test } from 'node:test';
+import { test } from 'node:test';
 import {
-  audioConnection, channel, connectionRows, ctrlClick, expand, highlighted, launchBrowser, openPage,
-  treeNames, videoConnection,
+  audioConnection, channel, connectionRows, expand, link, pagePerTest, takeError, treeNames, videoConnection,
 } from './support/page.mjs';
 
-let browser;
-before(async () => { browser = await launchBrowser(); });
-after(async () => { await browser?.close(); });
+const MIXER = 'HOST (Mixer)';
+const CAMERA = 'HOST (Camera)';
+const S1 = 'Plover Sender 1';
+const S2 = 'Plover Sender 2';
+const SENDERS = { Monitor: 2, [S1]: 4, [S2]: 2 };
 
-let page, bridge, context, errors;
-beforeEach(async () => {
-  ({ page, bridge, context, errors } = await openPage(browser));
-  await bridge.emit('sourcesUpdated', { 'HOST (Camera)': 0, 'HOST (Mixer)': 8 });
-  await bridge.publishRouting({ Monitor: 2, 'Plover Sender 1': 4, 'Plover Sender 2': 2 }, []);
-});
-afterEach(async () => {
-  assert.deepEqual(errors, []);
-  await context.close();
+let page, bridge;
+pagePerTest(async opened => {
+  ({ page, bridge } = opened);
+  await bridge.emit('sourcesUpdated', { [CAMERA]: 0, [MIXER]: 8 });
+  await bridge.publishRouting(SENDERS, []);
 });
 
-async function pick(side, name, label, { add = false } = {}) {
-  const item = await channel(page, side, name, label);
-  await (add ? ctrlClick(item) : item.click());
-}
+const added = (source, sourceChannel, sender, senderChannel) =>
+  ['connectionAdded', source, sourceChannel, sender, senderChannel];
+const videoAdded = (source, sender) => ['videoConnectionAdded', source, sender];
 
-async function errorPopupText() {
-  return (await page.locator('#errorPopup').isVisible()) ? page.locator('#errorPopupMessage').textContent() : null;
-}
+// [what, routing before, source picks, sender picks, calls, error shown]; picks are made in order,
+// the first of a side by a click, the others by Ctrl-click.
+const pairings = [
+  ['one source channel and two sender channels make one link', [],
+    [[MIXER, 'CH 2']], [[S1, 'CH 1'], [S1, 'CH 2']], [added(MIXER, 1, S1, 0)], null],
+  ['pairs follow selection order across items', [],
+    [[MIXER, 'CH 8'], [MIXER, 'CH 3']], [[S2, 'CH 2'], [S1, 'CH 4'], ['Monitor', 'CH 1']],
+    [added(MIXER, 7, S2, 1), added(MIXER, 2, S1, 3)], null],
+  ['a source Video takes the first sender Video at or after its position', [],
+    [[CAMERA, 'Video']], [[S1, 'CH 1'], [S2, 'Video']], [videoAdded(CAMERA, S2)], null],
+  ['a source Video with no sender Video at or after its position makes no link', [],
+    [[MIXER, 'CH 1'], [CAMERA, 'Video']], [[S1, 'CH 1'], [S1, 'CH 2']], [added(MIXER, 0, S1, 0)], null],
+  // CH 1 against the sender Video finds the source Video after it; that source Video finds no sender Video after it.
+  ['a sender Video takes the first source Video at or after its position', [],
+    [[MIXER, 'CH 1'], [CAMERA, 'Video']], [[S1, 'Video'], [S1, 'CH 1']], [videoAdded(CAMERA, S1)], null],
+  ['a source Video skips a sender Video before its own position', [],
+    [[MIXER, 'CH 1'], [CAMERA, 'Video']], [[S1, 'Video'], [S2, 'Video']], [videoAdded(CAMERA, S1), videoAdded(CAMERA, S2)], null],
+  ['a source Video never takes a sender Video that is connected', [videoConnection(CAMERA, S1)],
+    [[CAMERA, 'Video']], [[S1, 'CH 1'], [S1, 'Video']], [], null],
+  ['a connected sender channel is refused with the reason and the other pairs are linked',
+    [audioConnection(MIXER, 0, S1, 1)],
+    [[MIXER, 'CH 5'], [MIXER, 'CH 6']], [[S1, 'CH 2'], [S1, 'CH 3']], [added(MIXER, 5, S1, 2)], 'Sender channel already in use'],
+  ['"in use" compares the exact sender name, not a prefix either way',
+    [audioConnection(MIXER, 0, 'Plover Sender', 0), audioConnection(MIXER, 0, S1, 1)],
+    [[MIXER, 'CH 3'], [MIXER, 'CH 4']], [[S1, 'CH 1'], ['Plover Sender', 'CH 2']],
+    [added(MIXER, 2, S1, 0), added(MIXER, 3, 'Plover Sender', 1)], null],
+];
 
-async function closeErrorPopup() {
-  await page.locator('#errorPopup').getByRole('button', { name: 'Close' }).click();
-}
-
-describe('link', () => {
-  test('a link the bridge refuses is undone with the reason shown; the others of the same Link stay', async () => {
-    await bridge.refuse('connectionAdded', '"Plover Sender 2" has 2 channels');
-    await pick('sources', 'HOST (Mixer)', 'CH 1');
-    await pick('senders', 'Plover Sender 2', 'CH 2');
-    await page.click('#linkButton');
-    assert.equal(await errorPopupText(), '"Plover Sender 2" has 2 channels');
-    await closeErrorPopup();
-    await bridge.refuse('connectionAdded', null);
-    await pick('sources', 'HOST (Mixer)', 'CH 3');
-    await pick('senders', 'Plover Sender 1', 'CH 1');
-    await page.click('#linkButton');
-    await bridge.refuse('videoConnectionAdded', 'there is no sender "Plover Sender 1"');
-    await pick('sources', 'HOST (Camera)', 'Video');
-    await pick('senders', 'Plover Sender 1', 'Video');
-    await page.click('#linkButton');
-
-    assert.equal(await errorPopupText(), 'There is no sender "Plover Sender 1"');
-    assert.deepEqual(await connectionRows(page), [['HOST (Mixer)', '>', 'CH 3', '|', 'CH 1', '<', 'Plover Sender 1']]);
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['connectionAdded', 'HOST (Mixer)', 0, 'Plover Sender 2', 1],
-      ['connectionAdded', 'HOST (Mixer)', 2, 'Plover Sender 1', 0],
-      ['videoConnectionAdded', 'HOST (Camera)', 'Plover Sender 1'],
-    ]);
-  });
-
-  test('one source channel and two sender channels make exactly one link and clear both selections', async () => {
-    await pick('sources', 'HOST (Mixer)', 'CH 2');
-    await pick('senders', 'Plover Sender 1', 'CH 1');
-    await pick('senders', 'Plover Sender 1', 'CH 2', { add: true });
-    await page.click('#linkButton');
-
-    assert.deepEqual(await bridge.takeCalls(), [['connectionAdded', 'HOST (Mixer)', 1, 'Plover Sender 1', 0]]);
-    assert.deepEqual(await connectionRows(page), [['HOST (Mixer)', '>', 'CH 2', '|', 'CH 1', '<', 'Plover Sender 1']]);
-    assert.deepEqual(await page.evaluate(() => globalState), { selectedSources: [], selectedSenders: [] });
-    assert.deepEqual(await highlighted(page, 'sources'), []);
-    assert.deepEqual(await highlighted(page, 'senders'), []);
-    assert.equal(await errorPopupText(), null);
-  });
-
-  test('pairs follow selection order across sources and senders', async () => {
-    await pick('sources', 'HOST (Mixer)', 'CH 8');
-    await pick('sources', 'HOST (Mixer)', 'CH 3', { add: true });
-    await pick('senders', 'Plover Sender 2', 'CH 2');
-    await pick('senders', 'Plover Sender 1', 'CH 4', { add: true });
-    await pick('senders', 'Monitor', 'CH 1', { add: true });
-    await page.click('#linkButton');
-
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['connectionAdded', 'HOST (Mixer)', 7, 'Plover Sender 2', 1],
-      ['connectionAdded', 'HOST (Mixer)', 2, 'Plover Sender 1', 3],
-    ]);
-    assert.deepEqual(await connectionRows(page), [
-      ['HOST (Mixer)', '>', 'CH 8', '|', 'CH 2', '<', 'Plover Sender 2'],
-      ['HOST (Mixer)', '>', 'CH 3', '|', 'CH 4', '<', 'Plover Sender 1'],
-    ]);
-  });
-
-  test('source Video against sender CH 1 + Video links to the first Video at or after its position', async () => {
-    await pick('sources', 'HOST (Camera)', 'Video');
-    await pick('senders', 'Plover Sender 1', 'CH 1');
-    await pick('senders', 'Plover Sender 2', 'Video', { add: true });
-    await page.click('#linkButton');
-    assert.deepEqual(await bridge.takeCalls(), [['videoConnectionAdded', 'HOST (Camera)', 'Plover Sender 2']]);
-    assert.deepEqual(await connectionRows(page), [['HOST (Camera)', '>', 'Video', '|', 'Video', '<', 'Plover Sender 2']]);
-  });
-
-  test('source Video with no sender Video at or after its position makes no link', async () => {
-    await pick('sources', 'HOST (Mixer)', 'CH 1');
-    await pick('sources', 'HOST (Camera)', 'Video', { add: true });
-    await pick('senders', 'Plover Sender 1', 'CH 1');
-    await pick('senders', 'Plover Sender 1', 'CH 2', { add: true });
-    await page.click('#linkButton');
-    assert.deepEqual(await bridge.takeCalls(), [['connectionAdded', 'HOST (Mixer)', 0, 'Plover Sender 1', 0]]);
-    assert.deepEqual(await connectionRows(page), [['HOST (Mixer)', '>', 'CH 1', '|', 'CH 1', '<', 'Plover Sender 1']]);
-    assert.deepEqual(await page.evaluate(() => globalState), { selectedSources: [], selectedSenders: [] });
-  });
-
-  test('a sender Video pairs with the first source Video at or after its position', async () => {
-    await pick('sources', 'HOST (Mixer)', 'CH 1');
-    await pick('sources', 'HOST (Camera)', 'Video', { add: true });
-    await pick('senders', 'Plover Sender 1', 'Video');
-    await pick('senders', 'Plover Sender 1', 'CH 1', { add: true });
-    await page.click('#linkButton');
-    // i = 0: CH 1 against the sender Video finds the source Video at 1 and links it.
-    // i = 1: that source Video finds no sender Video at or after 1.
-    assert.deepEqual(await bridge.takeCalls(), [['videoConnectionAdded', 'HOST (Camera)', 'Plover Sender 1']]);
-    assert.deepEqual(await connectionRows(page), [['HOST (Camera)', '>', 'Video', '|', 'Video', '<', 'Plover Sender 1']]);
-  });
-
-  test('a source Video skips a sender Video before its own position', async () => {
-    await bridge.emit('sourcesUpdated', { 'HOST (Camera)': 0, 'HOST (Mixer)': 8, 'HOST (Slides)': 0 });
-    await pick('sources', 'HOST (Mixer)', 'CH 1');
-    await pick('sources', 'HOST (Camera)', 'Video', { add: true });
-    await pick('senders', 'Plover Sender 1', 'Video');
-    await pick('senders', 'Plover Sender 2', 'Video', { add: true });
-    await page.click('#linkButton');
-    // i = 0 pairs the sender Video at 0 with the source Video at 1; i = 1 then
-    // takes the sender Video at 1, not the one at 0.
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['videoConnectionAdded', 'HOST (Camera)', 'Plover Sender 1'],
-      ['videoConnectionAdded', 'HOST (Camera)', 'Plover Sender 2'],
-    ]);
-    assert.equal(await errorPopupText(), null);
-  });
-
-  test('a source Video never takes a sender Video that is already connected', async () => {
-    await bridge.publishRouting({ 'Plover Sender 1': 4 }, [videoConnection('HOST (Camera)', 'Plover Sender 1')]);
-    await pick('sources', 'HOST (Camera)', 'Video');
-    await pick('senders', 'Plover Sender 1', 'CH 1');
-    await pick('senders', 'Plover Sender 1', 'Video', { add: true });
-    await page.click('#linkButton');
-    assert.deepEqual(await bridge.takeCalls(), []);
-    assert.equal(await errorPopupText(), null);
-    assert.equal((await connectionRows(page)).length, 1);
-  });
-
-  test('a connected sender channel gives "Sender channel already in use" and the other pairs are still linked', async () => {
-    await bridge.publishRouting({ 'Plover Sender 1': 4 }, [audioConnection('HOST (Mixer)', 0, 'Plover Sender 1', 1)]);
-    await pick('sources', 'HOST (Mixer)', 'CH 5');
-    await pick('sources', 'HOST (Mixer)', 'CH 6', { add: true });
-    await pick('senders', 'Plover Sender 1', 'CH 2');
-    await pick('senders', 'Plover Sender 1', 'CH 3', { add: true });
-    await page.click('#linkButton');
-
-    assert.equal(await errorPopupText(), 'Sender channel already in use');
-    assert.equal(await page.locator('#errorPopup h2').textContent(), 'Error');
-    assert.deepEqual(await bridge.takeCalls(), [['connectionAdded', 'HOST (Mixer)', 5, 'Plover Sender 1', 2]]);
-    assert.deepEqual(await connectionRows(page), [
-      ['HOST (Mixer)', '>', 'CH 1', '|', 'CH 2', '<', 'Plover Sender 1'],
-      ['HOST (Mixer)', '>', 'CH 6', '|', 'CH 3', '<', 'Plover Sender 1'],
-    ]);
-    await closeErrorPopup();
-    assert.equal(await errorPopupText(), null);
-    assert.equal(await page.locator('#mainOverlay').isVisible(), false);
-  });
-
-  test('"in use" compares the exact sender name, not a prefix either way', async () => {
-    await bridge.publishRouting({ 'Out': 2, 'Out 1': 2 }, [
-      audioConnection('HOST (Mixer)', 0, 'Out', 0),
-      audioConnection('HOST (Mixer)', 0, 'Out 1', 1),
-    ]);
-    await pick('sources', 'HOST (Mixer)', 'CH 3');
-    await pick('sources', 'HOST (Mixer)', 'CH 4', { add: true });
-    await pick('senders', 'Out 1', 'CH 1');
-    await pick('senders', 'Out', 'CH 2', { add: true });
-    await page.click('#linkButton');
-    assert.equal(await errorPopupText(), null);
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['connectionAdded', 'HOST (Mixer)', 2, 'Out 1', 0],
-      ['connectionAdded', 'HOST (Mixer)', 3, 'Out', 1],
-    ]);
-  });
+test('Link pairs the selected channels in order, Video with Video, and leaves the selections empty', async () => {
+  const outcomes = [];
+  for (const [what, routing, sources, senders] of pairings) {
+    await bridge.publishRouting({ ...SENDERS, 'Plover Sender': 2 }, routing);
+    await link(page, sources, senders);
+    const calls = await bridge.takeCalls();
+    outcomes.push([what, calls, await takeError(page), (await connectionRows(page)).length - routing.length]);
+    assert.deepEqual(await page.evaluate(() => globalState), { selectedSources: [], selectedSenders: [] }, what);
+  }
+  assert.deepEqual(outcomes, pairings.map(([what, , , , calls, error]) => [what, calls, error, calls.length]));
 });
 
-describe('connection rows from the bridge', () => {
-  test('connectionsUpdated shows channels 1-based and "Video"; sendersUpdated clears the rows without calls', async () => {
-    await bridge.publishRouting({ 'Plover Sender 1': 4 }, [
-      audioConnection('HOST (Mixer)', 1, 'Plover Sender 1', 0),
-      videoConnection('HOST (Camera)', 'Plover Sender 1'),
-    ]);
-    assert.deepEqual(await connectionRows(page), [
-      ['HOST (Mixer)', '>', 'CH 2', '|', 'CH 1', '<', 'Plover Sender 1'],
-      ['HOST (Camera)', '>', 'Video', '|', 'Video', '<', 'Plover Sender 1'],
-    ]);
-    await bridge.emit('sendersUpdated', { 'Plover Sender 1': 4 });
-    assert.deepEqual(await connectionRows(page), []);
-    assert.deepEqual(await bridge.takeCalls(), []);
-  });
+test('a link the bridge refuses is undone with the reason shown; the others of the same Link stay', async () => {
+  await bridge.refuse('connectionAdded', '"Plover Sender 2" has 2 channels');
+  await link(page, [[MIXER, 'CH 1']], [[S2, 'CH 2']]);
+  assert.equal(await takeError(page), '"Plover Sender 2" has 2 channels');
+  await bridge.refuse('connectionAdded', null);
+  await link(page, [[MIXER, 'CH 3']], [[S1, 'CH 1']]);
+  await bridge.refuse('videoConnectionAdded', 'there is no sender "Plover Sender 1"');
+  await link(page, [[CAMERA, 'Video']], [[S1, 'Video']]);
+  assert.equal(await takeError(page), 'There is no sender "Plover Sender 1"');
+  assert.deepEqual(await connectionRows(page), [[MIXER, '>', 'CH 3', '|', 'CH 1', '<', S1]]);
+  assert.deepEqual(await bridge.takeCalls(), [added(MIXER, 0, S2, 1), added(MIXER, 2, S1, 0), videoAdded(CAMERA, S1)]);
 });
 
-describe('removing connections', () => {
-  const routing = [
-    audioConnection('HOST (Mixer)', 1, 'Plover Sender 1', 0),
-    videoConnection('HOST (Camera)', 'Plover Sender 1'),
-    audioConnection('HOST (Mixer)', 7, 'Plover Sender 2', 1),
-    audioConnection('HOST (Mixer)', 0, 'Monitor', 0),
-  ];
-  beforeEach(async () => {
-    await bridge.publishRouting({ Monitor: 2, 'Plover Sender 1': 4, 'Plover Sender 2': 2 }, routing);
-  });
+test('a trash button, Remove Sender and Remove All take rows away, each with its calls; a freed channel links again', async () => {
+  await bridge.publishRouting(SENDERS, [audioConnection(MIXER, 1, S1, 0), videoConnection(CAMERA, S1),
+    audioConnection(MIXER, 7, S2, 1), audioConnection(MIXER, 3, S2, 0), audioConnection(MIXER, 0, 'Monitor', 0)]);
+  await page.locator('#connectedSenders > li').nth(2).locator('.trash-button').click();
+  // Remove Sender takes the sender's rows, then its item and its selected channels, then the sender.
+  await (await channel(page, 'senders', S1, 'CH 3')).click();
+  await (await expand(page, 'senders', S1)).getByRole('button', { name: 'Remove Sender' }).click();
+  assert.deepEqual(await page.evaluate(() => globalState.selectedSenders), []);
+  assert.deepEqual(await treeNames(page, 'senders'), ['Monitor', S2]);
+  assert.deepEqual(await connectionRows(page), [[MIXER, '>', 'CH 4', '|', 'CH 1', '<', S2], [MIXER, '>', 'CH 1', '|', 'CH 1', '<', 'Monitor']]);
+  await link(page, [[MIXER, 'CH 2']], [[S2, 'CH 2']]);
+  await page.click('#removeAllButton');
+  assert.deepEqual(await connectionRows(page), []);
+  assert.deepEqual(await bridge.takeCalls(), [
+    ['connectionRemoved', MIXER, 7, S2, 1],
+    ['connectionRemoved', MIXER, 1, S1, 0], ['videoConnectionRemoved', CAMERA, S1], ['senderRemoved', S1],
+    added(MIXER, 1, S2, 1),
+    ['connectionRemoved', MIXER, 3, S2, 0], ['connectionRemoved', MIXER, 0, 'Monitor', 0], ['connectionRemoved', MIXER, 1, S2, 1],
+  ]);
+});
 
-  test('a trash button removes its row and reports the connection with 0-based channels', async () => {
-    await page.locator('#connectedSenders > li').nth(2).locator('.trash-button').click();
-    await page.locator('#connectedSenders > li').nth(1).locator('.trash-button').click();
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['connectionRemoved', 'HOST (Mixer)', 7, 'Plover Sender 2', 1],
-      ['videoConnectionRemoved', 'HOST (Camera)', 'Plover Sender 1'],
-    ]);
-    assert.deepEqual(await connectionRows(page), [
-      ['HOST (Mixer)', '>', 'CH 2', '|', 'CH 1', '<', 'Plover Sender 1'],
-      ['HOST (Mixer)', '>', 'CH 1', '|', 'CH 1', '<', 'Monitor'],
-    ]);
-  });
-
-  test('Remove All removes every row, top to bottom, with the same calls', async () => {
-    await page.click('#removeAllButton');
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['connectionRemoved', 'HOST (Mixer)', 1, 'Plover Sender 1', 0],
-      ['videoConnectionRemoved', 'HOST (Camera)', 'Plover Sender 1'],
-      ['connectionRemoved', 'HOST (Mixer)', 7, 'Plover Sender 2', 1],
-      ['connectionRemoved', 'HOST (Mixer)', 0, 'Monitor', 0],
-    ]);
-    assert.deepEqual(await connectionRows(page), []);
-  });
-
-  test('Remove Sender removes its rows, then the item, then calls senderRemoved', async () => {
-    const item = await expand(page, 'senders', 'Plover Sender 1');
-    await pick('senders', 'Plover Sender 1', 'CH 3');
-    await item.getByRole('button', { name: 'Remove Sender' }).click();
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['connectionRemoved', 'HOST (Mixer)', 1, 'Plover Sender 1', 0],
-      ['videoConnectionRemoved', 'HOST (Camera)', 'Plover Sender 1'],
-      ['senderRemoved', 'Plover Sender 1'],
-    ]);
-    assert.deepEqual(await connectionRows(page), [
-      ['HOST (Mixer)', '>', 'CH 8', '|', 'CH 2', '<', 'Plover Sender 2'],
-      ['HOST (Mixer)', '>', 'CH 1', '|', 'CH 1', '<', 'Monitor'],
-    ]);
-    assert.deepEqual(await treeNames(page, 'senders'), ['Monitor', 'Plover Sender 2']);
-    // Its pending channel went with it: a Link now has nothing to pair.
-    assert.deepEqual(await page.evaluate(() => globalState.selectedSenders), []);
-  });
-
-  test('a removed sender channel can be linked again', async () => {
-    await page.locator('#connectedSenders > li').nth(0).locator('.trash-button').click();
-    await pick('sources', 'HOST (Mixer)', 'CH 4');
-    await pick('senders', 'Plover Sender 1', 'CH 1');
-    await page.click('#linkButton');
-    assert.equal(await errorPopupText(), null);
-    assert.deepEqual(await bridge.takeCalls(), [
-      ['connectionRemoved', 'HOST (Mixer)', 1, 'Plover Sender 1', 0],
-      ['connectionAdded', 'HOST (Mixer)', 3, 'Plover Sender 1', 0],
-    ]);
-  });
+test('a senders document clears the rows until its connections follow, and sends nothing back', async () => {
+  await bridge.publishRouting(SENDERS, [audioConnection(MIXER, 1, S1, 0)]);
+  await bridge.emit('sendersUpdated', SENDERS);
+  assert.deepEqual(await connectionRows(page), []);
+  assert.deepEqual(await bridge.takeCalls(), []);
 });

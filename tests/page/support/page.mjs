@@ -1,124 +1,116 @@
 // Opens the routing page in Debian's Chromium against a stand-in bridge, and
-// offers the few look-ups the page tests share.
+// offers the look-ups the page tests share.
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
 import path from 'node:path';
+import { after, afterEach, before, beforeEach } from 'node:test';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const repoRoot = path.resolve(here, '../../..');
-export const resourcesDir = path.join(repoRoot, 'resources');
 export const artifactsDir = path.resolve(here, '../artifacts');
-
+const resourcesDir = path.join(repoRoot, 'resources');
 // The page is served from a made-up origin with the resource folder as its
 // root, so "../assets/x" and "fonts/x" resolve as they do under qrc:/.
-export const PAGE_ORIGIN = 'http://kestrix.page.test';
-export const PAGE_URL = `${PAGE_ORIGIN}/routing-web-ui.html`;
-const QWEBCHANNEL_URL = 'qrc:///qtwebchannel/qwebchannel.js';
+const PAGE_ORIGIN = 'http://kestrix.page.test';
+const contentTypes = { '.html': 'text/html; charset=utf-8', '.png': 'image/png', '.jpg': 'image/jpeg', '.ttf': 'font/ttf' };
+export const DEADLINE_MS = 30000; // generous: the machine is shared with builds
 
-export const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
-  '--disable-component-update', '--disable-sync', '--no-first-run'];
-
-export const BRIDGE_PROPERTIES = { productVersion: '1.5.2', ndiLibVersion: '5.5.4.0', getTitle: 'Vireo' };
-
-// A generous deadline for anything the page does on its own (filters, start).
-export const DEADLINE_MS = 15000;
-
-export async function launchBrowser() {
-  return chromium.launch({
-    executablePath: process.env.KESTRIX_CHROMIUM || '/usr/bin/chromium',
-    args: CHROMIUM_ARGS,
-  });
+export function launchBrowser() {
+  return chromium.launch({ executablePath: process.env.KESTRIX_CHROMIUM || '/usr/bin/chromium', args: ['--no-sandbox',
+    '--disable-gpu', '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'] });
 }
 
-const contentTypes = { '.html': 'text/html; charset=utf-8', '.png': 'image/png', '.jpg': 'image/jpeg', '.ttf': 'font/ttf' };
+export const sleep = ms => new Promise(resolve => setTimeout(resolve, ms));
 
-/**
- * Opens the page in a fresh context. Options: holdChannel (the channel is
- * handed over only on bridge.release()), missingPaths (URL path prefixes that
- * answer 404, e.g. ['/assets/', '/fonts/']), viewport.
- */
-export async function openPage(browser, options = {}) {
-  const context = await browser.newContext({ viewport: options.viewport || { width: 1200, height: 680 } });
+/** Polls `read` until `accept` holds for its value, or fails with the last value after the deadline. */
+export async function until(read, accept, { deadlineMs = DEADLINE_MS, what = 'condition', intervalMs = 200 } = {}) {
+  for (const deadline = Date.now() + deadlineMs; ; await sleep(intervalMs)) {
+    const value = await read();
+    if (accept(value)) return value;
+    if (Date.now() > deadline) assert.fail(`${what} not reached within ${deadlineMs} ms; last: ${JSON.stringify(value)}`);
+  }
+}
+
+/** Polls `read` until its value is `expected` (compared as JSON). */
+export const untilEqual = (read, expected, options = {}) =>
+  until(read, value => JSON.stringify(value) === JSON.stringify(expected), { what: JSON.stringify(expected), ...options });
+
+/** Opens the page in a fresh context; with holdChannel the channel is handed over only on bridge.release(). */
+export async function openPage(browser, { holdChannel = false } = {}) {
+  const context = await browser.newContext({ viewport: { width: 1200, height: 680 } });
   const page = await context.newPage();
   const errors = [];
+  const strayRequests = [];
   page.on('pageerror', error => errors.push(error));
   page.on('dialog', dialog => { errors.push(new Error(`dialog opened: ${dialog.message()}`)); dialog.dismiss(); });
-
   await page.addInitScript(config => {
     window.__standInBridgeConfig = config;
     window.qt = { webChannelTransport: { send() {}, onmessage: null } };
-  }, { ...BRIDGE_PROPERTIES, holdChannel: !!options.holdChannel });
-
+  }, { holdChannel });
   const standIn = await readFile(path.join(here, 'stand-in-qwebchannel.js'), 'utf8');
-  await page.route(QWEBCHANNEL_URL, route => route.fulfill({ contentType: 'text/javascript', body: standIn }));
+  await page.route('qrc:///qtwebchannel/qwebchannel.js', route => route.fulfill({ contentType: 'text/javascript', body: standIn }));
   await page.route(`${PAGE_ORIGIN}/**`, async route => {
-    const urlPath = decodeURIComponent(new URL(route.request().url()).pathname);
-    const file = path.join(resourcesDir, path.normalize(urlPath));
-    if (!file.startsWith(resourcesDir + path.sep) || (options.missingPaths || []).some(p => urlPath.startsWith(p)))
-      return route.fulfill({ status: 404, body: '' });
-    try {
-      const body = await readFile(file);
-      return route.fulfill({ body, contentType: contentTypes[path.extname(file)] || 'application/octet-stream' });
-    } catch {
-      return route.fulfill({ status: 404, body: '' });
-    }
+    const file = path.join(resourcesDir, path.normalize(decodeURIComponent(new URL(route.request().url()).pathname)));
+    const body = file.startsWith(resourcesDir + path.sep) ? await readFile(file).catch(() => null) : null;
+    return route.fulfill(body ? { body, contentType: contentTypes[path.extname(file)] } : { status: 404, body: '' });
   });
   // Anything else (a web-font service, say) must not be reached.
-  const strayRequests = [];
-  await page.route(url => !url.href.startsWith(PAGE_ORIGIN) && !url.href.startsWith('qrc:') && !url.href.startsWith('data:'),
+  await page.route(url => !['qrc:', 'data:', PAGE_ORIGIN].some(start => url.href.startsWith(start)),
     route => { strayRequests.push(route.request().url()); return route.abort(); });
-
-  await page.goto(PAGE_URL);
-  const bridge = new StandInBridge(page);
-  if (!options.holdChannel) await bridge.waitUntilReady();
+  await page.goto(`${PAGE_ORIGIN}/routing-web-ui.html`);
+  const bridge = standInBridge(page);
+  if (!holdChannel) await bridge.waitUntilReady();
   return { page, context, bridge, errors, strayRequests };
 }
 
-export class StandInBridge {
-  constructor(page) { this.page = page; }
-
-  async waitUntilReady() {
-    await this.page.waitForFunction(() => window.__bridge && window.__bridge.calls.some(c => c[0] === 'uiReady'),
-      null, { timeout: DEADLINE_MS });
-  }
-
-  release() { return this.page.evaluate(() => window.__bridge.release()); }
-
-  /** Emits a bridge signal; objects are sent as compact JSON, strings as they are. */
-  emit(signal, value) {
-    const text = typeof value === 'string' ? value : JSON.stringify(value);
-    return this.page.evaluate(([s, t]) => window.__bridge.emit(s, t), [signal, text]);
-  }
-
-  /** Sends what the real bridge sends after a routing change: senders, then connections. */
-  async publishRouting(senders, connections) {
-    await this.emit('sendersUpdated', senders);
-    await this.emit('connectionsUpdated', connections);
-  }
-
-  /** Refuses every later call of `slot` as the real bridge does, with `reason` (and `extra` keys); null accepts again. */
-  refuse(slot, reason, extra = {}) {
-    return this.page.evaluate(([s, r, e]) => window.__bridge.refuse(s, r, e), [slot, reason, extra]);
-  }
-
-  calls() { return this.page.evaluate(() => window.__bridge.calls.slice()); }
-
-  /** Slot calls since the last take, uiReady and previews (which follow the source selection) excluded. */
-  async takeCalls() {
-    const calls = await this.page.evaluate(() => window.__bridge.calls.splice(0));
-    return calls.filter(c => c[0] !== 'uiReady' && c[0] !== 'previewSource');
-  }
+/**
+ * Gives each test of the file a fresh page on one browser, after `setUp(opened)`,
+ * and fails the test on any script error, dialog or request that left the
+ * page. Returns what is open: {browser, page, context, bridge, ...}.
+ */
+export function pagePerTest(setUp = () => {}) {
+  const opened = {};
+  before(async () => { opened.browser = await launchBrowser(); });
+  after(() => opened.browser?.close());
+  beforeEach(async () => { await setUp(Object.assign(opened, await openPage(opened.browser))); });
+  afterEach(async () => {
+    await opened.context.close();
+    assert.deepEqual(opened.errors, []);
+    assert.deepEqual(opened.strayRequests, [], 'the page must not reach for the network');
+  });
+  return opened;
 }
 
-export function audioConnection(sourceName, sourceChannel, senderName, senderChannel) {
-  return { senderChannel, senderName, sourceChannel, sourceName };
+/** The test's side of stand-in-qwebchannel.js. */
+function standInBridge(page) {
+  const bridge = {
+    waitUntilReady: () => page.waitForFunction(() => window.__bridge?.calls.some(c => c[0] === 'uiReady'), null,
+      { timeout: DEADLINE_MS }),
+    release: () => page.evaluate(() => window.__bridge.release()),
+    /** Emits a bridge signal; objects are sent as compact JSON, strings as they are. */
+    emit: (signal, value) => page.evaluate(([s, text]) => window.__bridge.emit(s, text),
+      [signal, typeof value === 'string' ? value : JSON.stringify(value)]),
+    /** Sends what the real bridge sends after a routing change: senders, then connections. */
+    publishRouting: async (senders, connections) => {
+      await bridge.emit('sendersUpdated', senders);
+      await bridge.emit('connectionsUpdated', connections);
+    },
+    /** Refuses every later call of `slot` as the real bridge does, with `reason` (and `extra` keys); null accepts again. */
+    refuse: (slot, reason, extra = {}) => page.evaluate(args => window.__bridge.refuse(...args), [slot, reason, extra]),
+    calls: () => page.evaluate(() => window.__bridge.calls.slice()),
+    /** Slot calls since the last take, uiReady and previews (which follow the source selection) excluded. */
+    takeCalls: async () => (await page.evaluate(() => window.__bridge.calls.splice(0)))
+      .filter(c => c[0] !== 'uiReady' && c[0] !== 'previewSource'),
+  };
+  return bridge;
 }
 
-export function videoConnection(sourceName, senderName) {
-  return { senderChannel: 'Video', senderName, sourceChannel: 'Video', sourceName };
-}
+export const audioConnection = (sourceName, sourceChannel, senderName, senderChannel) =>
+  ({ senderChannel, senderName, sourceChannel, sourceName });
+export const videoConnection = (sourceName, senderName) =>
+  ({ senderChannel: 'Video', senderName, sourceChannel: 'Video', sourceName });
 
 const listIds = { sources: '#availableSourcesList', senders: '#availableSendersList' };
 
@@ -132,9 +124,8 @@ export async function treeItem(page, side, name) {
 }
 
 /** Names of the tree items of one side, in document order. */
-export function treeNames(page, side) {
-  return page.locator(`${listIds[side]} > li > .item-name`).evaluateAll(els => els.map(e => e.textContent));
-}
+export const treeNames = (page, side) =>
+  page.locator(`${listIds[side]} > li > .item-name`).evaluateAll(els => els.map(e => e.textContent));
 
 /** Expands the item (if needed) and returns it. */
 export async function expand(page, side, name) {
@@ -151,20 +142,56 @@ export async function channel(page, side, name, label) {
   return item.locator(':scope > .nested > .channel-item').filter({ hasText: new RegExp(`^${label}$`) });
 }
 
+export const ctrlClick = locator => locator.click({ modifiers: ['Control'] });
+
+/** Picks [name, label] channels as a person does (a click on the first of a side, Ctrl-click on the others) and presses Link. */
+export async function link(page, sources, senders) {
+  for (const [side, picks] of [['sources', sources], ['senders', senders]]) {
+    for (const [i, [name, label]] of picks.entries()) {
+      const item = await channel(page, side, name, label);
+      await (i === 0 ? item.click() : ctrlClick(item));
+    }
+  }
+  await page.click('#linkButton');
+}
+
+/** Opens a sender's delay control; `shown()` answers [slider value, label]. */
+export async function delayControl(page, name) {
+  const control = (await expand(page, 'senders', name)).locator('.delay-control');
+  if (!(await control.locator('.delay-container').isVisible())) await control.locator('.delay-caret').click();
+  const slider = control.locator('input[type=range]');
+  const shown = async () => [await slider.inputValue(), await control.locator('.delay-label').textContent()];
+  return { control, slider, shown, reset: control.getByRole('button', { name: '0 ms' }) };
+}
+
+/** Fills the add-sender popup as a person types it and submits it, with the button or Enter. */
+export async function addSender(page, name, channels, { withEnter = false } = {}) {
+  if (await page.locator('#addSenderPopup').isHidden()) await page.click('#addSenderButton');
+  await page.locator('#senderNameInput').fill(name); // as pasted
+  const channelsBox = page.locator('#senderChannelsInput');
+  await channelsBox.fill('');
+  await channelsBox.pressSequentially(channels);
+  await (withEnter ? channelsBox.press('Enter') : page.click('#addSenderConfirmButton'));
+}
+
+/** The error popup's message, closing the popup; null when none is shown. */
+export async function takeError(page) {
+  const popup = page.locator('#errorPopup');
+  if (!(await popup.isVisible())) return null;
+  const message = await page.locator('#errorPopupMessage').textContent();
+  await popup.getByRole('button', { name: 'Close' }).click();
+  return message;
+}
+
 /** Texts of an item's nested entries, in order, as a user reads them. */
 export async function nestedTexts(page, side, name) {
-  const item = await expand(page, side, name);
-  return item.locator(':scope > .nested > li').evaluateAll(lis => lis.map(li => {
-    const first = li.querySelector('button, .caret');
-    return first ? first.textContent : li.textContent;
-  }));
+  return (await expand(page, side, name)).locator(':scope > .nested > li').evaluateAll(lis =>
+    lis.map(li => (li.querySelector('button, .caret') || li).textContent));
 }
 
 /** Highlighted channels of one side as [name, label] pairs, in document order. */
-export function highlighted(page, side) {
-  return page.locator(`${listIds[side]} .channel-item.selected`).evaluateAll(els => els.map(e => [
-    e.closest('.tree-item').querySelector(':scope > .item-name').textContent, e.textContent]));
-}
+export const highlighted = (page, side) => page.locator(`${listIds[side]} .channel-item.selected`).evaluateAll(els =>
+  els.map(e => [e.closest('.tree-item').querySelector(':scope > .item-name').textContent, e.textContent]));
 
 /** Connection rows, both halves read at one moment, as [...left texts, '|', ...right texts]. */
 export async function connectionRows(page) {
@@ -172,15 +199,6 @@ export async function connectionRows(page) {
     [...document.getElementById(id).children].map(li => [...li.querySelectorAll('span')].map(s => s.textContent))));
   assert.equal(left.length, right.length, 'both halves of the rows must stay in step');
   return left.map((l, i) => [...l, '|', ...right[i]]);
-}
-
-/** Clicks with Ctrl held. */
-export function ctrlClick(locator) {
-  return locator.click({ modifiers: ['Control'] });
-}
-
-export async function isHidden(page, selector) {
-  return !(await page.locator(selector).isVisible());
 }
 
 /**
@@ -198,3 +216,4 @@ export function meterReading(locator) {
     return { peak: db(firstStop(upper)), rms: db(firstStop(lower)), hold: db(tick ? parseFloat(tick[1]) : 0) };
   });
 }
+export const NOTHING = { peak: -60, rms: -60, hold: -60 };

@@ -1,6 +1,6 @@
-// Runs the real kestrix off screen with loopback test sources, each run in a
-// folder of its own (discovery, application data, temp) with a free port for
-// the web engine's remote debugging, and drives its window over CDP.
+// Runs the real kestrix (or kestrix-server) with loopback test sources, each
+// run in a folder of its own (discovery, application data, temp), drives its
+// page over CDP or HTTP, and hears its senders with kestrix-probe.
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
 import { existsSync, openSync, closeSync, readFileSync } from 'node:fs';
@@ -9,56 +9,58 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { repoRoot } from './page.mjs';
+import { DEADLINE_MS, nestedTexts, repoRoot, sleep, treeNames, until } from './page.mjs';
 
 // ctest names each built file; by hand they are taken from build/bin.
 const binDir = path.join(repoRoot, 'build', 'bin');
-export const programPath = process.env.KESTRIX_PROGRAM || path.join(binDir, 'kestrix');
-export const testsrcPath = process.env.KESTRIX_TESTSRC || path.join(binDir, 'kestrix-testsrc');
-export const probePath = process.env.KESTRIX_PROBE || path.join(binDir, 'kestrix-probe');
-export const loopbackRuntime = process.env.KESTRIX_LOOPBACK_RUNTIME || path.join(binDir, 'libkestrix-ndi-loopback.so');
-export const builtFilesNamed = !!process.env.KESTRIX_PROGRAM;
+const built = {
+  program: process.env.KESTRIX_PROGRAM || path.join(binDir, 'kestrix'),
+  server: process.env.KESTRIX_SERVER || path.join(binDir, 'kestrix-server'),
+  testsrc: process.env.KESTRIX_TESTSRC || path.join(binDir, 'kestrix-testsrc'),
+  probe: process.env.KESTRIX_PROBE || path.join(binDir, 'kestrix-probe'),
+  loopback: process.env.KESTRIX_LOOPBACK_RUNTIME || path.join(binDir, 'libkestrix-ndi-loopback.so'),
+};
 
 // The machine names that sources and the router's senders are announced with.
-export const SOURCE_HOST = 'STUDIO';
+const SOURCE_HOST = 'STUDIO';
 // The router runs under the machine's own name: that is how it tells its own
 // senders from the sources it finds.
-export const ROUTER_HOST = os.hostname().toUpperCase();
+const ROUTER_HOST = os.hostname().toUpperCase();
 export const PAGE_URL = 'qrc:/routing-web-ui.html';
+export const senderName = name => `${ROUTER_HOST} (${name})`;
+export const sourceName = name => `${SOURCE_HOST} (${name})`;
 
-// Generous: the web engine starts slowly on a loaded two-core machine.
+// Generous: the web engine starts slowly on a loaded two-core machine, and
+// a source is found and probed before it is listed.
 export const START_DEADLINE_MS = 90000;
-export const DEADLINE_MS = 30000;
 
-export function programsMissing() {
-  return [programPath, testsrcPath, probePath, loopbackRuntime].filter(p => !existsSync(p));
+export const programsMissing = () => Object.values(built).filter(p => !existsSync(p));
+
+/** The suite's skip: under ctest (the built files named) a missing build fails instead. */
+export function skipUnlessBuilt() {
+  const missing = programsMissing();
+  if (process.env.KESTRIX_PROGRAM && missing.length > 0) throw new Error(`built programs missing: ${missing.join(', ')}`);
+  return missing.length > 0 ? `build the programs first (missing ${missing.join(', ')})` : false;
 }
 
 export function freePort() {
   return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.on('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
+    const server = net.createServer().on('error', reject);
+    server.listen(0, '127.0.0.1', () => { const { port } = server.address(); server.close(() => resolve(port)); });
   });
 }
 
-export async function sleep(ms) {
-  await new Promise(resolve => setTimeout(resolve, ms));
-}
+/** What kestrix-server (or a shared window) answers a request without the token: 401 while it serves, 0 when nothing answers. */
+export const sessionStatus = address => fetch(`${address}/api/v1/session`).then(answer => answer.status, () => 0);
 
-/** Polls `read` until `accept` holds for its value, or fails with the last value after the deadline. */
-export async function until(read, accept, { deadlineMs = DEADLINE_MS, what = 'condition', intervalMs = 200 } = {}) {
-  const deadline = Date.now() + deadlineMs;
-  let value;
-  for (;;) {
-    value = await read();
-    if (accept(value)) return value;
-    if (Date.now() > deadline) assert.fail(`${what} not reached within ${deadlineMs} ms; last: ${JSON.stringify(value)}`);
-    await sleep(intervalMs);
-  }
+/** The page has its channel and the documents it asked for (evaluated in the page). */
+export const pageIsReady = () => bridge !== null && document.getElementById('mainLoader').classList.contains('hidden');
+
+/** Waits until the source tree lists `name` with exactly these channel labels. */
+export function sourceListed(page, name, labels) {
+  return until(async () => ((await treeNames(page, 'sources')).includes(name) ? nestedTexts(page, 'sources', name) : null),
+    texts => JSON.stringify(texts) === JSON.stringify(['Select All', ...labels]),
+    { deadlineMs: START_DEADLINE_MS, what: `source ${name} with ${labels.join(', ')}` });
 }
 
 /** One isolated run: its own discovery folder, data folder and temp folder. */
@@ -70,25 +72,17 @@ export class Run {
     return new Run(folder);
   }
 
-  constructor(folder) {
-    this.folder = folder;
-    this.children = [];
-  }
+  constructor(folder) { this.folder = folder; this.children = []; }
 
-  get mappingFile() { return path.join(this.folder, 'data', 'Morvane', 'Kestrix', 'sendersChannelMappings.ploverc'); }
+  get dataFolder() { return path.join(this.folder, 'data', 'Morvane', 'Kestrix'); }
+  get mappingFile() { return path.join(this.dataFolder, 'sendersChannelMappings.ploverc'); }
 
+  /** The environment of a process of this run; `host` names the machine its senders are announced from. */
   env(host, extra = {}) {
-    const env = {
-      ...process.env,
-      KESTRIX_NDI_RUNTIME: loopbackRuntime,
-      KESTRIX_LOOPBACK_DIR: path.join(this.folder, 'loopback'),
-      XDG_DATA_HOME: path.join(this.folder, 'data'),
-      TMPDIR: path.join(this.folder, 'tmp'),
-      ...extra,
-    };
-    if (host) env.KESTRIX_LOOPBACK_HOSTNAME = host;
-    else delete env.KESTRIX_LOOPBACK_HOSTNAME;
-    return env;
+    const { KESTRIX_LOOPBACK_HOSTNAME, ...env } = process.env;
+    return { ...env, KESTRIX_NDI_RUNTIME: built.loopback, KESTRIX_LOOPBACK_DIR: path.join(this.folder, 'loopback'),
+      XDG_DATA_HOME: path.join(this.folder, 'data'), TMPDIR: path.join(this.folder, 'tmp'),
+      ...(host ? { KESTRIX_LOOPBACK_HOSTNAME: host } : {}), ...extra };
   }
 
   spawnLogged(file, args, env, logName) {
@@ -106,10 +100,22 @@ export class Run {
   startSources(sources, { video } = {}) {
     const args = sources.flatMap(s => ['--source', s]);
     if (video) args.push('--video', video);
-    return this.spawnLogged(testsrcPath, args, this.env(SOURCE_HOST), `testsrc-${this.children.length}.log`);
+    return this.spawnLogged(built.testsrc, args, this.env(SOURCE_HOST), `testsrc-${this.children.length}.log`);
   }
 
-  /** Starts kestrix off screen and connects to its window; returns {program, browser, page}. */
+  /** Starts kestrix-server on a free port of 127.0.0.1; returns its address and token. */
+  async startServer() {
+    const port = await freePort();
+    const tokenFile = path.join(this.folder, 'token');
+    const server = this.spawnLogged(built.server, ['--listen', `127.0.0.1:${port}`, '--token-file', tokenFile,
+      '--mapping-file', path.join(this.folder, 'routing.ploverc')], this.env(null), 'server.log');
+    const address = `http://127.0.0.1:${port}`;
+    await until(() => sessionStatus(address), status => status === 401,
+      { what: `kestrix-server at ${address}:\n${this.log(server)}` });
+    return { address, token: readFileSync(tokenFile, 'utf8').trim() };
+  }
+
+  /** Starts kestrix off screen and connects to its window; returns {program, browser, page, endpoint}. */
   async startProgram() {
     try {
       return await this.startProgramOnce();
@@ -126,11 +132,8 @@ export class Run {
 
   async startProgramOnce() {
     const port = await freePort();
-    const program = this.spawnLogged(programPath, [], this.env(null, {
-      QT_QPA_PLATFORM: 'offscreen',
-      QTWEBENGINE_DISABLE_SANDBOX: '1',
-      QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${port}`,
-    }), `kestrix-${this.children.length}.log`);
+    const program = this.spawnLogged(built.program, [], this.env(null, { QT_QPA_PLATFORM: 'offscreen',
+      QTWEBENGINE_DISABLE_SANDBOX: '1', QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${port}` }), `kestrix-${this.children.length}.log`);
     const endpoint = `http://127.0.0.1:${port}`;
     let exited = null;
     program.exited.then(e => { exited = e; });
@@ -146,9 +149,7 @@ export class Run {
     const browser = await chromium.connectOverCDP(endpoint, { noDefaults: true });
     const page = await until(() => browser.contexts().flatMap(c => c.pages()).find(p => p.url() === PAGE_URL),
       p => !!p, { deadlineMs: START_DEADLINE_MS, what: 'the routing page' });
-    // The page takes the bridge's title once its channel is up and uiReady was called.
-    await page.waitForFunction(() => document.title === 'Vireo' &&
-      document.getElementById('mainLoader').classList.contains('hidden'), null, { timeout: START_DEADLINE_MS });
+    await page.waitForFunction(pageIsReady, null, { timeout: START_DEADLINE_MS });
     return { browser, page, endpoint };
   }
 
@@ -168,12 +169,18 @@ export class Run {
   /** Receives one NDI source with kestrix-probe and returns its JSON report. */
   probe(name, { seconds = 1.5, wait = 10 } = {}) {
     return new Promise((resolve, reject) => {
-      execFile(probePath, ['--source', name, '--seconds', String(seconds), '--wait', String(wait), '--json'],
+      execFile(built.probe, ['--source', name, '--seconds', String(seconds), '--wait', String(wait), '--json'],
         { env: this.env('PROBE'), timeout: (seconds + wait + 30) * 1000 }, (error, stdout, stderr) => {
           if (error) reject(new Error(`kestrix-probe ${name}: ${error.message}\n${stderr}`));
           else resolve(JSON.parse(stdout));
         });
     });
+  }
+
+  /** Probes a sender of the router until `accept` holds for the report. */
+  probeUntil(name, accept, what) {
+    return until(() => this.probe(senderName(name)).catch(() => null), r => r !== null && accept(r),
+      { deadlineMs: START_DEADLINE_MS, what: `${senderName(name)}: ${what}`, intervalMs: 100 });
   }
 
   log(child) {
@@ -185,20 +192,10 @@ export class Run {
     const running = this.children.filter(c => c.exitCode === null && c.signalCode === null);
     for (const child of running) child.kill('SIGTERM');
     await Promise.race([Promise.all(running.map(c => c.exited)), sleep(DEADLINE_MS)]);
-    for (const child of running) {
-      if (child.exitCode === null && child.signalCode === null) {
-        child.kill('SIGKILL');
-        await child.exited;
-      }
+    for (const child of running.filter(c => c.exitCode === null && c.signalCode === null)) {
+      child.kill('SIGKILL');
+      await child.exited;
     }
     await rm(this.folder, { recursive: true, force: true });
   }
-}
-
-export const senderName = name => `${ROUTER_HOST} (${name})`;
-export const sourceName = name => `${SOURCE_HOST} (${name})`;
-
-/** The channel of a probe report, or undefined. */
-export function probeChannel(report, channel) {
-  return report.channels.find(c => c.channel === channel);
 }

@@ -8,7 +8,6 @@
 (function () {
     "use strict";
 
-    const config = window.__standInBridgeConfig || {};
     const signalNames = ["sourcesUpdated", "sendersUpdated", "connectionsUpdated", "setAVDelaySignal",
                          "changeRefused", "fileOperationDone", "levelsUpdated", "statusUpdated"];
     // The names the bridge gives a refused slot's arguments.
@@ -22,21 +21,14 @@
         setAVDelay: ["senderName", "delay"],
         previewSource: ["sourceName"],
     };
+    const slotNames = [...Object.keys(argumentNames), "console", "uiReady",
+                       "loadFileButtonPressed", "saveFileButtonPressed", "saveAsFileButtonPressed"];
     const refusals = {}; // slot -> {reason, extra}
-    const slotNames = ["connectionAdded", "connectionRemoved", "videoConnectionAdded", "videoConnectionRemoved",
-                       "setAVDelay", "console", "uiReady", "senderAdded", "senderRemoved",
-                       "loadFileButtonPressed", "saveFileButtonPressed", "saveAsFileButtonPressed", "previewSource"];
-
     const calls = [];
     const handlers = Object.fromEntries(signalNames.map(name => [name, []]));
     let pendingReady = null;
 
-    const wrapper = {
-        webUIControllerWebChannel: {},
-        productVersion: config.productVersion,
-        ndiLibVersion: config.ndiLibVersion,
-        getTitle: config.getTitle,
-    };
+    const wrapper = {productVersion: "1.0.0", ndiLibVersion: "6.0.0", getTitle: "Kestrix"};
     for (const name of signalNames) {
         wrapper[name] = {
             connect(handler) {
@@ -54,8 +46,8 @@
         wrapper[name] = function (...args) {
             const replied = typeof args[args.length - 1] === "function" ? args.pop() : null;
             const entry = [name, ...JSON.parse(JSON.stringify(args))];
-            if (name === "uiReady")
-                entry.push({connectedSignals: signalNames.filter(s => handlers[s].length > 0)});
+            // What answers uiReady reaches only the handlers connected by then.
+            if (name === "uiReady") entry.push({unconnectedSignals: signalNames.filter(s => handlers[s].length === 0)});
             calls.push(entry);
             const refusal = refusals[name];
             if (refusal) {
@@ -81,11 +73,9 @@
         },
         // Hands the channel to the page when the test held it back.
         release() {
-            if (pendingReady) {
-                const ready = pendingReady;
-                pendingReady = null;
-                ready();
-            }
+            const ready = pendingReady;
+            pendingReady = null;
+            if (ready) ready();
         },
     };
 
@@ -95,9 +85,7 @@
         this.objects = {qmlWrapper: wrapper};
         // The real channel answers its init request asynchronously.
         const ready = () => initCallback(this);
-        if (config.holdChannel)
-            pendingReady = ready;
-        else
-            setTimeout(ready, 0);
+        if (window.__standInBridgeConfig.holdChannel) pendingReady = ready;
+        else setTimeout(ready, 0);
     };
 })();

@@ -13,16 +13,26 @@
 // longest main-thread task (CDP Tracing) and the longest interval between two
 // animation frames. Not a test: it prints figures and never fails on them.
 //
-//   cd tests/page && node measure-meters.mjs [seconds-per-phase] [--collapsed]
+//   node benchmarks/page-meters.mjs [seconds-per-phase] [--collapsed]
 //
 // (--collapsed: the trees as they open, so only the rows' meters show.)
 //
-// (KESTRIX_PROGRAM, KESTRIX_TESTSRC, KESTRIX_PROBE, KESTRIX_LOOPBACK_RUNTIME
-// name the built files; by default they are taken from build/bin.)
-import { readdirSync, readFileSync } from 'node:fs';
+// It runs on the page tests' support and their packages (tests/page/support,
+// tests/page/node_modules; tests/page/run-tests.sh installs them).
+// KESTRIX_PROGRAM, KESTRIX_TESTSRC, KESTRIX_PROBE and KESTRIX_LOOPBACK_RUNTIME
+// name the built files; by default they are taken from build/bin.
+import { existsSync, readdirSync, readFileSync } from 'node:fs';
 import { mkdir, writeFile } from 'node:fs/promises';
 import path from 'node:path';
-import { Run, programsMissing, sleep, sourceName, until } from './support/program.mjs';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+
+const pageTests = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../tests/page');
+if (!existsSync(path.join(pageTests, 'node_modules/playwright-core/package.json'))) {
+  console.error(`install the page tests' packages first: (cd ${pageTests} && npm ci)`);
+  process.exit(2);
+}
+const { sleep, until } = await import(pathToFileURL(path.join(pageTests, 'support/page.mjs')).href);
+const { Run, programsMissing, sourceName } = await import(pathToFileURL(path.join(pageTests, 'support/program.mjs')).href);
 
 const seconds = Number(process.argv.slice(2).find(a => /^\d/.test(a)) || 10);
 // The trees as they open at start; by default every item is expanded.
@@ -197,7 +207,7 @@ try {
   await page.evaluate(() => { clearInterval(window.__moving); onLevelsUpdated('{"sources":{},"senders":{}}'); });
   await sleep(5000); // every meter falls back and rests
   await measure('idle', page, cdp, rendererPid);
-  console.log(`reproduce: cd tests/page && node measure-meters.mjs ${seconds}${collapsed ? ' --collapsed' : ''}`);
+  console.log(`reproduce: node benchmarks/page-meters.mjs ${seconds}${collapsed ? ' --collapsed' : ''}`);
 } finally {
   if (handle) await run.stopProgram(handle).catch(() => {});
   await run.dispose();
