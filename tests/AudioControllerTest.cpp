@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -47,10 +49,7 @@ std::vector<float> channel(const std::vector<RawReceiver::Block>& blocks, int c)
 
 float peak(const std::vector<float>& x)
 {
-    float p = 0;
-    for (float v : x)
-        p = std::max(p, std::abs(v));
-    return p;
+    return std::accumulate(x.begin(), x.end(), 0.0f, [](float p, float v) { return std::max(p, std::abs(v)); });
 }
 
 } // namespace

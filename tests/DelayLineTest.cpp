@@ -28,7 +28,8 @@ float sampleOf(int k, int channel, int i)
     return static_cast<float>(k) + 0.25f * static_cast<float>(channel) + static_cast<float>(i) / 1024.0f;
 }
 
-// Feeds blocks through a line the way the send step does, keeping what went out.
+// Feeds blocks through a line the way the send step does, keeping what went
+// out. The line swaps buffers with the frame it is given, so the frame stays.
 struct Feeder {
     AVDelayLine& line;
     NDIlib_audio_frame_v2_t frame;
@@ -126,10 +127,6 @@ TEST(DelayLine, movesItsReadPositionWithinItsRoomAndKeepsWhatItHoldsWhenItGrows)
     EXPECT_FALSE(line.setDelay(std::nan("")));
     EXPECT_EQ(line.delaySeconds(), 0.15);
     EXPECT_TRUE(isBlock(f.feed(), 60 - 14));
-    AVDelayLine wide;
-    wide.setFormat(kRate, kBlock, 1024);
-    EXPECT_FALSE(wide.setDelay(2.0)) << "187 blocks of 1024 channels take more than 256 MB";
-    EXPECT_EQ(wide.delaySeconds(), 0.0);
 
     // A negative delay sends the audio undelayed.
     ASSERT_TRUE(line.setDelay(-0.5));
