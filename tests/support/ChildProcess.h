@@ -12,12 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <initializer_list>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -26,75 +24,64 @@ class ChildProcess {
 public:
     // Starts `program` with `args`; `extraEnv` entries ("NAME=value") are added
     // to (and override) this process's environment. Output goes to `outputPath`
-    // when given, else it is inherited.
+    // when given, else it is inherited. A program that cannot be started leaves
+    // the object as if nothing was: not started().
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
         const std::vector<std::string>& extraEnv = {}, const std::string& outputPath = {})
     {
-        std::vector<std::string> argStrings{program};
+        std::vector<std::string> argStrings{program}, envStrings;
         argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : argStrings)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        std::vector<std::string> envStrings;
         for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry(*e);
-            const auto key = entry.substr(0, entry.find('=') + 1);
-            bool overridden = false;
-            for (const auto& extra : extraEnv)
-                overridden |= extra.rfind(key, 0) == 0;
-            if (!overridden)
+            const std::string entry(*e), key = entry.substr(0, entry.find('=') + 1);
+            if (std::none_of(extraEnv.begin(), extraEnv.end(), [&](const auto& x) { return x.starts_with(key); }))
                 envStrings.push_back(entry);
         }
         envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> envp;
-        for (auto& e : envStrings)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
+        const auto pointers = [](std::vector<std::string>& strings) {
+            std::vector<char*> result;
+            for (auto& s : strings)
+                result.push_back(s.data());
+            result.push_back(nullptr);
+            return result;
+        };
         // Everything the child needs is made before the fork: between fork and
         // exec a child of a threaded process may only make system calls.
+        const std::vector<char*> argv = pointers(argStrings), envp = pointers(envStrings);
         const int output =
             outputPath.empty() ? -1 : ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         int execFailure[2] = {-1, -1}; // closed by a successful exec; carries errno when it fails
-        if ((!outputPath.empty() && output < 0) || ::pipe2(execFailure, O_CLOEXEC) != 0) {
-            closeAll({output, execFailure[0], execFailure[1]});
-            return;
-        }
-        const pid_t parent = ::getpid();
-        pid = ::fork();
-        if (pid == 0) {
-            // A parent that died before this line would never send the signal.
-            if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
+        if ((outputPath.empty() || output >= 0) && ::pipe2(execFailure, O_CLOEXEC) == 0) {
+            const pid_t parent = ::getpid();
+            pid = ::fork();
+            if (pid == 0) {
+                // A parent that died before the first line would never send the signal.
+                if (::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0 && ::getppid() == parent &&
+                    (output < 0 || (::dup2(output, 1) >= 0 && ::dup2(output, 2) >= 0))) {
+                    ::execve(program.c_str(), argv.data(), envp.data());
+                    const int error = errno;
+                    [[maybe_unused]] const ssize_t n = ::write(execFailure[1], &error, sizeof error);
+                }
                 ::_exit(127);
-            if (output >= 0 && (::dup2(output, 1) < 0 || ::dup2(output, 2) < 0))
-                ::_exit(127);
-            ::execve(program.c_str(), argv.data(), envp.data());
-            const int error = errno;
-            [[maybe_unused]] const ssize_t n = ::write(execFailure[1], &error, sizeof error);
-            ::_exit(127);
-        }
-        ::close(execFailure[1]);
-        if (pid > 0) {
+            }
+            ::close(execFailure[1]);
             int error = 0;
             ssize_t n = 0;
             while ((n = ::read(execFailure[0], &error, sizeof error)) < 0 && errno == EINTR) { }
-            if (n > 0) { // the program could not be started: as if nothing was
+            if (pid > 0 && n > 0) {
                 wait();
                 pid = -1;
-                exited = false;
+                exitCode = -1;
             }
+            ::close(execFailure[0]);
         }
-        closeAll({output, execFailure[0]});
+        if (output >= 0)
+            ::close(output);
     }
 
     ~ChildProcess()
     {
-        if (running()) {
-            kill(SIGKILL);
-            wait();
-        }
+        kill(SIGKILL);
+        wait();
     }
 
     ChildProcess(const ChildProcess&) = delete;
@@ -110,17 +97,10 @@ public:
             ::kill(pid, signal);
     }
 
-    // Waits for the child to end; returns its exit code, or 128 + signal.
+    // Waits for the child to end; returns its exit code, or 128 + signal (-1 if never started).
     int wait()
     {
-        if (pid <= 0)
-            return -1;
-        if (!exited) {
-            int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            exited = true;
-        }
+        while (running() && !reap(0)) { }
         return exitCode;
     }
 
@@ -128,14 +108,7 @@ public:
     bool waitFor(std::chrono::milliseconds timeout, int& code)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!exited) {
-            int status = 0;
-            const pid_t r = waitpid(pid, &status, WNOHANG);
-            if (r == pid) {
-                exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                exited = true;
-                break;
-            }
+        while (running() && !reap(WNOHANG)) {
             if (std::chrono::steady_clock::now() >= deadline)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -145,11 +118,15 @@ public:
     }
 
 private:
-    static void closeAll(std::initializer_list<int> fds)
+    bool reap(int flags)
     {
-        for (int fd : fds)
-            if (fd >= 0)
-                ::close(fd);
+        int status = 0;
+        const pid_t result = ::waitpid(pid, &status, flags);
+        if (result == 0 || (result < 0 && errno == EINTR))
+            return false;
+        exited = true;
+        exitCode = result != pid ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
     }
 
     pid_t pid = -1;
