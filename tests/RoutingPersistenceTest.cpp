@@ -1,5 +1,5 @@
-// The router and its mapping file: what a start reads and writes, Load, Save,
-// Save As and exit, stored delays, and bad files that must change nothing.
+// The router and its mapping file: what a start reads and writes, Save As and
+// exit, stored delays, a Load, and bad files that must change nothing.
 
 #include "engine/AudioController.h"
 #include "support/ControllerListener.h"
@@ -7,17 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QtCore/QDir>
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
-
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -27,15 +23,21 @@ namespace {
 std::string slurp(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void put(const fs::path& path, const std::string& text)
 {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
+}
+
+std::map<std::string, size_t> senderChannels(AudioController& c)
+{
+    std::map<std::string, size_t> result;
+    for (const auto& [name, mappings] : c.routingSnapshot().mappings)
+        result[name] = mappings.size();
+    return result;
 }
 
 // Each test gets its own application-data folder.
@@ -47,56 +49,49 @@ protected:
         dataHome = mkdtemp(pattern.data());
         setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
         defaultFile = AudioController::defaultMappingFilePath();
-        ASSERT_EQ(defaultFile, (dataHome / "Morvane/Kestrix/sendersChannelMappings.ploverc").string());
+        ASSERT_EQ(defaultFile, dataHome / "Morvane/Kestrix/sendersChannelMappings.ploverc");
     }
     void TearDown() override { fs::remove_all(dataHome); }
-
-    std::map<std::string, size_t> senderChannels(AudioController& c)
-    {
-        std::map<std::string, size_t> result;
-        for (const auto& [name, mappings] : c.routingSnapshot().mappings)
-            result[name] = mappings.size();
-        return result;
-    }
 
     fs::path dataHome;
     fs::path defaultFile;
 };
 
-const std::string storedRouting = R"json({
-    "senderChannelMappings": [
-        {
-            "senderChannelMappings": [
-                { "sourceChannel": 4, "sourceName": "FAR (Desk)" },
-                { "sourceChannel": 0, "sourceName": "" }
-            ],
-            "senderName": "Stage",
-            "videoSource": "FAR (Camera)"
-        },
-        { "senderChannelMappings": [], "senderName": "Quiet", "videoSource": "" }
-    ],
-    "senderDelayMappings": [
-        { "delay": -250, "senderName": "Stage" },
-        { "delay": 0, "senderName": "Quiet" }
-    ]
-})json";
+const std::string storedRouting = R"json({"senderChannelMappings": [
+    {"senderName": "Stage", "senderChannelMappings": [{"sourceChannel": 4, "sourceName": "FAR (Desk)"},
+        {"sourceChannel": 0, "sourceName": ""}], "videoSource": "FAR (Camera)"},
+    {"senderName": "Quiet", "senderChannelMappings": [], "videoSource": ""}],
+    "senderDelayMappings": [{"delay": -250, "senderName": "Stage"}, {"delay": 0, "senderName": "Quiet"}]})json";
+const std::map<std::string, size_t> storedSenders{{"Quiet", 0}, {"Stage", 2}};
 
 } // namespace
 
-TEST_F(RoutingPersistence, aFirstStartWritesTheDefaultSendersToTheDefaultFile)
+TEST_F(RoutingPersistence, aFirstStartWritesTheDefaultSendersAndExitWritesTheDefaultFileEvenAfterSaveAs)
 {
+    const fs::path chosen = dataHome / "shows" / "tonight.ploverc";
     {
         ControllerListener listener;
         AudioController controller(&listener);
         EXPECT_EQ(controller.mappingFilePath(), defaultFile.string());
-        ASSERT_TRUE(fs::exists(defaultFile)) << "written at start";
+        std::string error;
+        const auto routing = MappingFile::parse(slurp(defaultFile), error); // written at start
+        ASSERT_TRUE(routing) << error;
+        std::map<std::string, size_t> channels;
+        for (const auto& sender : routing->senders)
+            channels[sender.name] = sender.mappings.size();
+        const std::map<std::string, size_t> expected{
+            {"Plover Sender 1", 4}, {"Plover Sender 2", 2}, {"Plover Sender 3", 6}};
+        EXPECT_EQ(channels, expected);
+
+        ASSERT_TRUE(controller.writeMappingFile(chosen.string())); // Save As
+        controller.setMappingFilePath(chosen.string());
+        controller.addSender("Added Later", 3);
+        ASSERT_TRUE(controller.waitForCommands(2s));
+        ASSERT_TRUE(controller.writeMappingFile(controller.mappingFilePath())); // Save
+        EXPECT_NE(slurp(chosen).find("Added Later"), std::string::npos);
+        EXPECT_EQ(slurp(defaultFile).find("Added Later"), std::string::npos) << "not saved there yet";
     }
-    std::string error;
-    const auto routing = MappingFile::parse(slurp(defaultFile), error);
-    ASSERT_TRUE(routing) << error;
-    ASSERT_EQ(routing->senders.size(), 3u);
-    EXPECT_EQ(routing->senders[0].name, "Plover Sender 1");
-    EXPECT_EQ(routing->senders[2].mappings.size(), 6u);
+    EXPECT_NE(slurp(defaultFile).find("Added Later"), std::string::npos) << "exit writes the default file";
 }
 
 TEST_F(RoutingPersistence, aStoredRoutingIsRestoredWithItsDelaysOnceNdiRuns)
@@ -106,8 +101,7 @@ TEST_F(RoutingPersistence, aStoredRoutingIsRestoredWithItsDelaysOnceNdiRuns)
     AudioController controller(&listener);
     ASSERT_TRUE(controller.waitForCommands(5s));
     const RoutingSnapshot routing = controller.routingSnapshot();
-    const std::map<std::string, size_t> expected{{"Quiet", 0}, {"Stage", 2}};
-    EXPECT_EQ(senderChannels(controller), expected);
+    EXPECT_EQ(senderChannels(controller), storedSenders);
     EXPECT_EQ(routing.mappings.at("Stage")[0], (ChannelMapping{3, "FAR (Desk)"}));
     EXPECT_EQ(routing.mappings.at("Stage")[1], ChannelMapping{});
     EXPECT_EQ(routing.videoSources.at("Stage"), "FAR (Camera)");
@@ -123,35 +117,6 @@ TEST_F(RoutingPersistence, aStoredRoutingIsRestoredWithItsDelaysOnceNdiRuns)
     EXPECT_EQ(listener.about("Stage").size(), 1u) << "restored exactly once";
 }
 
-TEST_F(RoutingPersistence, theOlderLayoutIsRewrittenInTheCurrentOneAtStart)
-{
-    put(defaultFile, R"([{"senderName": "Old", "senderChannelMappings": [{"sourceName": "", "sourceChannel": 0}]}])");
-    ControllerListener listener;
-    AudioController controller(&listener);
-    const std::string text = slurp(defaultFile);
-    EXPECT_EQ(text.rfind("{\n    \"senderChannelMappings\": [", 0), 0u) << text;
-    EXPECT_NE(text.find("\"senderDelayMappings\": [\n        {\n            \"delay\": 0,\n            \"senderName\": \"Old\""),
-              std::string::npos)
-        << text;
-}
-
-TEST_F(RoutingPersistence, saveAsThenSaveWriteTheChosenFileWhileExitWritesTheDefault)
-{
-    const fs::path chosen = dataHome / "shows" / "tonight.ploverc";
-    {
-        ControllerListener listener;
-        AudioController controller(&listener);
-        ASSERT_TRUE(controller.writeMappingFile(chosen.string())); // Save As
-        controller.setMappingFilePath(chosen.string());
-        controller.addSender("Added Later", 3);
-        ASSERT_TRUE(controller.waitForCommands(2s));
-        ASSERT_TRUE(controller.writeMappingFile(controller.mappingFilePath())); // Save
-        EXPECT_NE(slurp(chosen).find("Added Later"), std::string::npos);
-        EXPECT_EQ(slurp(defaultFile).find("Added Later"), std::string::npos) << "not saved there yet";
-    }
-    EXPECT_NE(slurp(defaultFile).find("Added Later"), std::string::npos) << "exit writes the default file";
-}
-
 TEST_F(RoutingPersistence, aFileThatCannotBeLoadedChangesNothingAndIsNeverOverwrittenUnseen)
 {
     // At start: the router begins as a first start does, and the bad file's bytes are kept.
@@ -161,19 +126,20 @@ TEST_F(RoutingPersistence, aFileThatCannotBeLoadedChangesNothingAndIsNeverOverwr
         ControllerListener listener;
         AudioController controller(&listener);
         ASSERT_TRUE(controller.waitForCommands(3s));
-        EXPECT_EQ(senderChannels(controller).size(), 3u) << "the default senders";
         bool kept = false;
         for (const auto& entry : fs::directory_iterator(defaultFile.parent_path()))
-            kept = kept || (entry.path().filename().string().rfind("sendersChannelMappings.ploverc.bad-", 0) == 0 &&
-                            slurp(entry.path()) == garbage);
+            kept = kept ||
+                (entry.path().filename().string().starts_with("sendersChannelMappings.ploverc.bad-") &&
+                    slurp(entry.path()) == garbage);
         EXPECT_TRUE(kept);
 
         // While running: a bad file, a folder, and a missing file are refused; the routing stays.
-        controller.addAudioConnection("FAR (Desk)", 1, "Plover Sender 2", 1);
+        ASSERT_TRUE(controller.addAudioConnection("FAR (Desk)", 1, "Plover Sender 2", 1));
         ASSERT_TRUE(controller.waitForCommands(2s));
         const RoutingSnapshot before = controller.routingSnapshot();
         const fs::path bad = dataHome / "bad.ploverc";
-        put(bad, R"({"senderChannelMappings": [{"senderName": "X", "senderChannelMappings": [{"sourceName": 1, "sourceChannel": 1}]}]})");
+        put(bad,
+            R"({"senderChannelMappings": [{"senderName": "X", "senderChannelMappings": [{"sourceName": 1, "sourceChannel": 1}]}]})");
         fs::create_directories(dataHome / "folder.ploverc");
         EXPECT_FALSE(controller.readMappingFile(bad.string()));
         EXPECT_FALSE(controller.readMappingFile((dataHome / "folder.ploverc").string()));
@@ -201,7 +167,6 @@ TEST_F(RoutingPersistence, aDefaultFileThatCannotEvenBeOpenedIsAFailedLoadAndSta
         ControllerListener listener;
         AudioController controller(&listener);
         ASSERT_TRUE(controller.waitForCommands(3s));
-        EXPECT_EQ(senderChannels(controller).size(), 3u) << "the default senders";
         const Outcome saved = controller.writeMappingFile(defaultFile.string());
         EXPECT_FALSE(saved);
         EXPECT_NE(saved.reason.find("it could not be loaded, and keeping a copy of it failed"), std::string::npos)
@@ -211,14 +176,14 @@ TEST_F(RoutingPersistence, aDefaultFileThatCannotEvenBeOpenedIsAFailedLoadAndSta
     ::close(socket);
 }
 
-TEST_F(RoutingPersistence, anEmptyFileLoadsARoutingWithoutSendersAndTheClockKeepsTicking)
+TEST_F(RoutingPersistence, aLoadReplacesTheRoutingAndTheClockKeepsTickingThroughItsPause)
 {
     struct Ticks : AudioController {
         using AudioController::AudioController;
         std::atomic<int64_t> longestGapNanos{0};
         std::atomic<int64_t> lastNanos{0};
         void audioDeviceIOCallbackWithContext(const float* const* i, int ni, float* const* o, int no, int n,
-                                              const juce::AudioIODeviceCallbackContext& c) override
+            const juce::AudioIODeviceCallbackContext& c) override
         {
             const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
             if (lastNanos != 0)
@@ -227,17 +192,18 @@ TEST_F(RoutingPersistence, anEmptyFileLoadsARoutingWithoutSendersAndTheClockKeep
             AudioController::audioDeviceIOCallbackWithContext(i, ni, o, no, n, c);
         }
     };
-    const fs::path empty = dataHome / "empty.ploverc";
-    put(empty, "");
+    const fs::path show = dataHome / "show.ploverc";
+    put(show, storedRouting);
     ControllerListener listener;
     Ticks controller(&listener);
     std::this_thread::sleep_for(1500ms); // past the start's own reload
     ASSERT_TRUE(controller.waitForCommands(3s));
     controller.longestGapNanos = 0;
-    ASSERT_TRUE(controller.readMappingFile(empty.string()));
+    ASSERT_TRUE(controller.readMappingFile(show.string()));
     ASSERT_TRUE(controller.waitForCommands(3s));
-    EXPECT_TRUE(senderChannels(controller).empty());
-    EXPECT_LT(controller.longestGapNanos.load(), 300'000'000) << "the pause after clearing the senders never stalls a block";
+    EXPECT_EQ(senderChannels(controller), storedSenders);
+    EXPECT_LT(controller.longestGapNanos.load(), 300'000'000)
+        << "the pause after clearing the senders never stalls a block";
 }
 
 int main(int argc, char** argv)
