@@ -26,7 +26,7 @@ namespace {
 
 class Bridge : public ::testing::Test {
 protected:
-    Bridge() : reports(bridge) {}
+    Bridge() : reports(bridge) { }
 
     // The controller's side of the bridge, as the engine's threads call it.
     AudioController::Listener& reports;
@@ -40,28 +40,16 @@ QString last(QSignalSpy& spy)
 
 } // namespace
 
-TEST_F(Bridge, aPageThatIsReadyFirstGetsThreeEmptyDocuments)
+TEST_F(Bridge, documentsAreCompactWithSortedKeysAndFollowThePageAndTheEngine)
 {
     QSignalSpy sources(&bridge, &QMLWrapper::sourcesUpdated);
     QSignalSpy senders(&bridge, &QMLWrapper::sendersUpdated);
     QSignalSpy connections(&bridge, &QMLWrapper::connectionsUpdated);
-    bridge.uiReady(); // before the start's routing is published
+    bridge.uiReady(); // a page that is ready before the start's routing is published
     EXPECT_EQ(last(sources), "{}");
     EXPECT_EQ(last(senders), "{}");
     EXPECT_EQ(last(connections), "[]");
-    EXPECT_EQ(bridge.property("getTitle").toString(), "Vireo");
-    EXPECT_EQ(bridge.property("productVersion").toString(), "1.5.2");
-    EXPECT_EQ(bridge.property("ndiLibVersion").toString(), "1.0.0") << "the last word of the runtime's version text";
-    EXPECT_EQ(QMLWrapper::versionNumber("NDI SDK LINUX 18:00:58 Dec 21 2018 3.8.0"), "3.8.0");
-    EXPECT_EQ(QMLWrapper::versionNumber(""), "");
-}
-
-TEST_F(Bridge, documentsAreCompactWithSortedKeysAndFollowThePageAndTheEngine)
-{
-    ASSERT_TRUE(bridge.routing().waitForCommands(5s)); // the start's own routing is published first
-    QSignalSpy sources(&bridge, &QMLWrapper::sourcesUpdated);
-    QSignalSpy senders(&bridge, &QMLWrapper::sendersUpdated);
-    QSignalSpy connections(&bridge, &QMLWrapper::connectionsUpdated);
+    ASSERT_TRUE(bridge.routing().waitForCommands(5s));
 
     reports.sourceAdded("HOST (Mixer)", 8);
     reports.sourceAdded("HOST (Camera)", kNoChannel);
@@ -77,18 +65,17 @@ TEST_F(Bridge, documentsAreCompactWithSortedKeysAndFollowThePageAndTheEngine)
 
     // The engine's routing: audio in channel order, then the video; "Monitor" never has video.
     SenderChannelMappings mappings{{"Plover Sender 1", {{1, "HOST (Mixer)"}, {}, {0, "HOST (Mixer)"}}},
-                                   {"Monitor", {{3, "HOST (Mixer)"}, {}}},
-                                   {"Video Only", {}}};
-    SenderVideoSources video{{"Plover Sender 1", "HOST (Camera)"}, {"Monitor", "HOST (Camera)"},
-                             {"Video Only", "HOST (Camera)"}};
+        {"Monitor", {{3, "HOST (Mixer)"}, {}}}, {"Video Only", {}}};
+    SenderVideoSources video{
+        {"Plover Sender 1", "HOST (Camera)"}, {"Monitor", "HOST (Camera)"}, {"Video Only", "HOST (Camera)"}};
     reports.routingPublished(mappings, video);
     EXPECT_EQ(last(senders), R"j({"Monitor":2,"Plover Sender 1":3,"Video Only":0})j");
     EXPECT_EQ(last(connections),
-              R"j([{"senderChannel":0,"senderName":"Monitor","sourceChannel":3,"sourceName":"HOST (Mixer)"},)j"
-              R"j({"senderChannel":0,"senderName":"Plover Sender 1","sourceChannel":1,"sourceName":"HOST (Mixer)"},)j"
-              R"j({"senderChannel":2,"senderName":"Plover Sender 1","sourceChannel":0,"sourceName":"HOST (Mixer)"},)j"
-              R"j({"senderChannel":"Video","senderName":"Plover Sender 1","sourceChannel":"Video","sourceName":"HOST (Camera)"},)j"
-              R"j({"senderChannel":"Video","senderName":"Video Only","sourceChannel":"Video","sourceName":"HOST (Camera)"}])j");
+        R"j([{"senderChannel":0,"senderName":"Monitor","sourceChannel":3,"sourceName":"HOST (Mixer)"},)j"
+        R"j({"senderChannel":0,"senderName":"Plover Sender 1","sourceChannel":1,"sourceName":"HOST (Mixer)"},)j"
+        R"j({"senderChannel":2,"senderName":"Plover Sender 1","sourceChannel":0,"sourceName":"HOST (Mixer)"},)j"
+        R"j({"senderChannel":"Video","senderName":"Plover Sender 1","sourceChannel":"Video","sourceName":"HOST (Camera)"},)j"
+        R"j({"senderChannel":"Video","senderName":"Video Only","sourceChannel":"Video","sourceName":"HOST (Camera)"}])j");
     ASSERT_EQ(senders.size(), connections.size()) << "senders, then connections, always together";
 
     // The page's changes reach the cached documents at once.
@@ -100,13 +87,6 @@ TEST_F(Bridge, documentsAreCompactWithSortedKeysAndFollowThePageAndTheEngine)
     EXPECT_EQ(last(senders), R"j({"Booth":2,"Monitor":2,"Plover Sender 1":3,"Video Only":0})j");
     const QString booth = R"j({"senderChannel":1,"senderName":"Booth","sourceChannel":5,"sourceName":"HOST (Mixer)"})j";
     EXPECT_EQ(last(connections).count(booth), 1) << "of two equal connections, one removal takes the first";
-}
-
-TEST_F(Bridge, aRestoredDelayIsSentAsItsMessage)
-{
-    QSignalSpy delays(&bridge, &QMLWrapper::setAVDelaySignal);
-    reports.senderDelayChanged("Plover Sender 1", -120);
-    EXPECT_EQ(last(delays), R"j({"senderDelay":-120,"senderName":"Plover Sender 1"})j");
 }
 
 TEST_F(Bridge, valuesFromThePageThatCannotBeRightAreRefusedAndChangeNothing)
@@ -183,13 +163,25 @@ TEST_F(Bridge, aRefusedChangeIsAnsweredWithWhatWasSentAndWhyAndARefusedDelayWith
         R"j({"action":"setAVDelay","delay":5000,)j"
         R"j("reason":"the delay line of \"Wide\" cannot hold 5000 ms on its channels","senderDelay":-40,"senderName":"Wide"})j");
     EXPECT_DOUBLE_EQ(bridge.routing().routingSnapshot().delaySeconds.at("Wide"), -0.04);
+
+    // A preview of a name no source can have; a real name and none are taken.
+    bridge.previewSource("HOST (Mixer)");
+    bridge.previewSource("");
+    ASSERT_EQ(refused.size(), 3);
+    bridge.previewSource(QString("HOST (") + QChar(0) + ")");
+    EXPECT_EQ(last(refused),
+        QString(
+            R"j({"action":"previewSource","reason":"the name holds a NUL character","sourceName":"HOST (\u0000)"})j"));
 }
 
-TEST_F(Bridge, aPageThatComesAgainGetsTheDelaysTheSendersKeep)
+TEST_F(Bridge, aRestoredDelayAndAPageThatComesAgainGetTheDelaysTheSendersKeep)
 {
     ASSERT_TRUE(bridge.routing().waitForCommands(5s));
-    bridge.setAVDelay("Plover Sender 3", QJsonValue(-120));
     QSignalSpy delays(&bridge, &QMLWrapper::setAVDelaySignal);
+    reports.senderDelayChanged("Plover Sender 1", -250);
+    EXPECT_EQ(last(delays), R"j({"senderDelay":-250,"senderName":"Plover Sender 1"})j");
+    bridge.setAVDelay("Plover Sender 3", QJsonValue(-120));
+    delays.clear();
     bridge.uiReady(); // a reloaded page, its sliders at 0
     ASSERT_EQ(delays.size(), 1) << "senders without a delay need no message";
     EXPECT_EQ(last(delays), R"j({"senderDelay":-120,"senderName":"Plover Sender 3"})j");
@@ -239,18 +231,6 @@ TEST_F(Bridge, aReadyPageGetsTheStatusAtOnceAndEverySecondAndNoLevelsWhileNothin
     EXPECT_TRUE(status.wait(3000));
     EXPECT_TRUE(status.wait(3000));
     EXPECT_EQ(levels.size(), 0) << levels.value(0).value(0).toString().toStdString();
-}
-
-TEST_F(Bridge, aPreviewOfANameNoSourceCanHaveIsRefused)
-{
-    QSignalSpy refused(&bridge, &QMLWrapper::changeRefused);
-    bridge.previewSource("HOST (Mixer)");
-    bridge.previewSource("");
-    EXPECT_EQ(refused.size(), 0);
-    bridge.previewSource(QString("HOST (") + QChar(0) + ")");
-    EXPECT_EQ(last(refused),
-        QString(R"j({"action":"previewSource","reason":"the name holds a NUL character",)j"
-                R"j("sourceName":"HOST (\u0000)"})j"));
 }
 
 namespace {
