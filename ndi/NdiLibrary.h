@@ -58,10 +58,10 @@ public:
     using EntryLookup = std::function<void*(const char* name)>;
 
     // As open(), with the entry points from `lookup` instead of a library
-    // file: for a runtime that lives in the program itself. `name` stands
-    // where a path would.
+    // file: for a runtime that lives in the program itself. `runtimeName`
+    // stands where a path would.
     static std::unique_ptr<NdiLibrary> fromEntries(
-        const std::string& name, const EntryLookup& lookup, std::string& error);
+        const std::string& runtimeName, const EntryLookup& lookup, std::string& error);
 
     // The libraries to try, in order: $KESTRIX_NDI_RUNTIME, the real runtime
     // ($NDI_RUNTIME_DIR_V6/_V5, then the usual names), then the loopback
@@ -93,8 +93,8 @@ private:
 const NdiFunctions& ndi();
 
 // Makes `library` the process-wide runtime instead of the first usable
-// candidate, for a program that brings its own. Only before the first ndi()
-// call; false, and nothing changes, after it.
+// candidate, for a program that brings its own. At start, before anything
+// calls ndi(); false, and nothing changes, after that.
 bool useNdiRuntime(std::unique_ptr<NdiLibrary> library);
 
 // The loaded runtime's version text, or "none" when none could be loaded.

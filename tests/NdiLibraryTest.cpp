@@ -76,7 +76,7 @@ TEST(NdiLibrary, standardOnlyRuntimeIsServedThroughAdaptersAndIsNotAdvanced)
     EXPECT_TRUE(library->isAdvanced());
 }
 
-// Compressed pictures would reach a sender that cannot re-send them.
+// Only the Advanced SDK hands compressed pictures over: a standard runtime is asked for a format it has.
 TEST(NdiLibrary, receiversOnAStandardRuntimeAskForUncompressedPictures)
 {
     std::string error;
@@ -91,11 +91,16 @@ TEST(NdiLibrary, receiversOnAStandardRuntimeAskForUncompressedPictures)
 
 TEST(NdiLibrary, runtimesLackingAnIndispensableCallOrMissingAreRefusedWithTheReason)
 {
+    std::string error;
+    const auto usable = fake_ndi::load(fake_ndi::standardTable(), error);
     fake_ndi::Table incomplete = fake_ndi::standardTable();
     incomplete.erase("NDIlib_recv_capture_v3");
-    std::string error;
+    incomplete["NDIlib_find_create_v2"] = fake_ndi::entry(&fake_ndi::notExpected);
     EXPECT_FALSE(fake_ndi::load(incomplete, error));
     EXPECT_EQ(error, "lacks NDIlib_recv_capture_v3");
+    // Its calls never stand behind the adapters of a runtime in use.
+    usable->functions().find_destroy(usable->functions().find_create_v3(nullptr, nullptr));
+
     EXPECT_FALSE(NdiLibrary::open("/nonexistent/libndi.so.6", error));
     EXPECT_NE(error.find("/nonexistent/libndi.so.6"), std::string::npos) << error;
 }
