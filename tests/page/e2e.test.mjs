@@ -8,7 +8,9 @@ import { afterEach, describe, test } from 'node:test';
 import {
   addSender, artifactsDir, channel, connectionRows, delayControl, expand, link, meterReading, NOTHING, sleep, until, untilEqual,
 } from './support/page.mjs';
-import { PAGE_URL, Run, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS } from './support/program.mjs';
+import {
+  PAGE_URL, Run, senderName, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS,
+} from './support/program.mjs';
 
 const TONES = sourceName('Tones');
 const FOUR = ['CH 1', 'CH 2', 'CH 3', 'CH 4', 'Video'];
@@ -42,7 +44,7 @@ async function screenshot(page, name) {
 }
 
 describe('end to end', { skip: skipUnlessBuilt() }, () => {
-  test('an added sender carries the routed tone and silence elsewhere, a video link the pictures, and Remove All ends both', async () => {
+  test('an added sender carries the routed tone and silence elsewhere, a video link the pictures; Remove All ends both and Remove Sender takes the sender off the network', async () => {
     const CAMERA = sourceName('Camera');
     const page = await start('routing', [['Tones:4']], [['Camera:2'], { video: '320x180@30/1' }]);
     await sourceListed(page, TONES, FOUR);
@@ -64,6 +66,9 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     await page.click('#removeAllButton');
     await run.probeUntil('Studio Feed', silent(0), 'channel 0 silent after Remove All');
     await run.probeUntil('Plover Sender 2', r => r.video.frames === 0, 'no pictures after Remove All');
+    await (await expand(page, 'senders', 'Studio Feed')).getByRole('button', { name: 'Remove Sender' }).click();
+    await until(() => run.probe(senderName('Studio Feed'), { seconds: 0.6, wait: 3 }).then(() => 'found', () => 'gone'),
+      state => state === 'gone', { deadlineMs: START_DEADLINE_MS, what: 'the removed sender leaves the network' });
   });
 
   test('the window keeps its page through navigations and reloads; after a failed renderer and after a restart from the saved file the routing and delays are back and play', async () => {
