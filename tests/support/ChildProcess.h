@@ -24,8 +24,7 @@ class ChildProcess {
 public:
     // Starts `program` with `args`; `extraEnv` entries ("NAME=value") are added
     // to (and override) this process's environment. Output goes to `outputPath`
-    // when given, else it is inherited. A program that cannot be started leaves
-    // the object as if nothing was: not started().
+    // when given, else it is inherited. A program that cannot be run exits with 127.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
         const std::vector<std::string>& extraEnv = {}, const std::string& outputPath = {})
     {
@@ -49,30 +48,16 @@ public:
         const std::vector<char*> argv = pointers(argStrings), envp = pointers(envStrings);
         const int output =
             outputPath.empty() ? -1 : ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int execFailure[2] = {-1, -1}; // closed by a successful exec; carries errno when it fails
-        if ((outputPath.empty() || output >= 0) && ::pipe2(execFailure, O_CLOEXEC) == 0) {
-            const pid_t parent = ::getpid();
-            pid = ::fork();
-            if (pid == 0) {
-                // A parent that died before the first line would never send the signal.
-                if (::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0 && ::getppid() == parent &&
-                    (output < 0 || (::dup2(output, 1) >= 0 && ::dup2(output, 2) >= 0))) {
-                    ::execve(program.c_str(), argv.data(), envp.data());
-                    const int error = errno;
-                    [[maybe_unused]] const ssize_t n = ::write(execFailure[1], &error, sizeof error);
-                }
-                ::_exit(127);
-            }
-            ::close(execFailure[1]);
-            int error = 0;
-            ssize_t n = 0;
-            while ((n = ::read(execFailure[0], &error, sizeof error)) < 0 && errno == EINTR) { }
-            if (pid > 0 && n > 0) {
-                wait();
-                pid = -1;
-                exitCode = -1;
-            }
-            ::close(execFailure[0]);
+        if (!outputPath.empty() && output < 0)
+            return;
+        const pid_t parent = ::getpid();
+        pid = ::fork();
+        if (pid == 0) {
+            // A parent that died before the first line would never send the signal.
+            if (::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0 && ::getppid() == parent &&
+                (output < 0 || (::dup2(output, 1) >= 0 && ::dup2(output, 2) >= 0)))
+                ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
         }
         if (output >= 0)
             ::close(output);
