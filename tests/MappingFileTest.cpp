@@ -118,3 +118,10 @@ TEST(MappingFile, aFileLargerThan16MiBIsRefusedWithoutBeingRead)
     EXPECT_EQ(text, "untouched");
     fs::remove_all(folder);
 }
+
+TEST(MappingFile, everyDelayIsStoredAsTheWholeMillisecondsItWasSetTo)
+{
+    // The engine holds a delay as milliseconds / 1000.0 seconds: cutting instead of rounding loses one at a save.
+    for (int32_t ms = -5000; ms <= 5000; ++ms)
+        ASSERT_EQ(MappingFile::toMilliseconds(ms / 1000.0), ms);
+}
