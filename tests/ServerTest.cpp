@@ -162,17 +162,12 @@ TEST_F(Server, withoutTheTokenNothingIsServedAndPagesOfOtherOriginsAreRefused)
 
     // A page of another site may post a form or a fetch: refused, and nothing changes.
     const json before = get(client, "/routing");
-    const std::string forged = R"({"senderName":"Forged","channels":2})";
-    EXPECT_EQ(client
-                  .request("POST", "/api/v1/senders/add", forged,
-                      bearer({elsewhere[0], {"Content-Type", "application/json"}}))
-                  .status,
-        403);
-    EXPECT_EQ(client
-                  .request("POST", "/api/v1/senders/add", "senderName=Forged&channels=2",
-                      bearer({{"Content-Type", "application/x-www-form-urlencoded"}}))
-                  .status,
-        415);
+    const auto forge = [&](const std::string& body, const HttpClient::Headers& headers) {
+        return client.request("POST", "/api/v1/senders/add", body, bearer(headers)).status;
+    };
+    EXPECT_EQ(
+        forge(R"({"senderName":"Forged","channels":2})", {elsewhere[0], {"Content-Type", "application/json"}}), 403);
+    EXPECT_EQ(forge("senderName=Forged&channels=2", {{"Content-Type", "application/x-www-form-urlencoded"}}), 415);
     EXPECT_EQ(get(client, "/routing"), before);
 
     // The page's sign-in: the token for a session cookie, which works until it is given back.
