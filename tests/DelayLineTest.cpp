@@ -28,34 +28,6 @@ float sampleOf(int k, int channel, int i)
     return static_cast<float>(k) + 0.25f * static_cast<float>(channel) + static_cast<float>(i) / 1024.0f;
 }
 
-// Feeds blocks through a line the way the send step does, keeping what went
-// out. The line swaps buffers with the frame it is given, so the frame stays.
-struct Feeder {
-    AVDelayLine& line;
-    NDIlib_audio_frame_v2_t frame;
-    int next = 0;
-
-    explicit Feeder(AVDelayLine& l) : line(l)
-    {
-        frame.sample_rate = kRate;
-        frame.no_channels = kChannels;
-        frame.no_samples = kBlock;
-        frame.channel_stride_in_bytes = kBlock * 4;
-        frame.p_data = new float[kChannels * kBlock]();
-    }
-    ~Feeder() { delete[] frame.p_data; }
-
-    std::vector<float> feed()
-    {
-        for (int c = 0; c < kChannels; ++c)
-            for (int i = 0; i < kBlock; ++i)
-                frame.p_data[c * kBlock + i] = sampleOf(next, c, i);
-        ++next;
-        const NDIlib_audio_frame_v2_t& out = line.delayAudio(frame);
-        return std::vector<float>(out.p_data, out.p_data + kChannels * kBlock);
-    }
-};
-
 // Whether `out` is block k exactly (k < 0: silence) from sample `from` on.
 bool isBlock(const std::vector<float>& out, int k, int from = 0)
 {
@@ -66,11 +38,20 @@ bool isBlock(const std::vector<float>& out, int k, int from = 0)
     return true;
 }
 
-float peak(const RawReceiver::Block& block, int channel)
+// From block (or picture) `from` up to `until`, with `delays` set at `from`, of
+// which only the last counts: k goes out as k - back, or as nothing when the
+// ring never held that one because it is older than `oldest`.
+struct Step {
+    std::vector<double> delays;
+    int from, until, back, oldest;
+    int expected(int k) const { return k - back >= oldest ? k - back : -1; }
+};
+
+float peak(const RawReceiver::Block& block)
 {
     float p = 0;
     for (int i = 0; i < block.samples; ++i)
-        p = std::max(p, std::abs(block.at(channel, i)));
+        p = std::max(p, std::abs(block.at(0, i)));
     return p;
 }
 
@@ -80,58 +61,47 @@ TEST(DelayLine, movesItsReadPositionWithinItsRoomAndKeepsWhatItHoldsWhenItGrows)
 {
     AVDelayLine line;
     line.setFormat(kRate, kBlock, kChannels);
-    Feeder f(line);
-    std::vector<float> out;
+    // The line swaps buffers with the frame it is given, so this one stays filled in place.
+    NDIlib_audio_frame_v2_t frame;
+    frame.sample_rate = kRate;
+    frame.no_channels = kChannels;
+    frame.no_samples = kBlock;
+    frame.channel_stride_in_bytes = kBlock * 4;
+    frame.p_data = new float[kChannels * kBlock]();
+    std::vector<std::vector<float>> sent;
+    auto feed = [&] {
+        for (int c = 0; c < kChannels; ++c)
+            for (int i = 0; i < kBlock; ++i)
+                frame.p_data[c * kBlock + i] = sampleOf(static_cast<int>(sent.size()), c, i);
+        const NDIlib_audio_frame_v2_t& out = line.delayAudio(frame);
+        return sent.emplace_back(out.p_data, out.p_data + kChannels * kBlock);
+    };
+    EXPECT_TRUE(isBlock(feed(), 0)) << "no delay: the block just filled";
 
-    EXPECT_TRUE(isBlock(f.feed(), 0)) << "no delay: the block just filled";
-    // 100 ms at 48000/512 is 9 whole blocks; positions never filled go out silent.
-    ASSERT_TRUE(line.setDelay(0.1));
-    line.prepare();
-    EXPECT_TRUE(isBlock(f.feed(), -1, 240)) << "fades out towards a position never filled";
-    for (int k = 2; k < 30; ++k)
-        ASSERT_TRUE(isBlock(f.feed(), k < 10 ? -1 : k - 9)) << "block " << k;
-    EXPECT_EQ(line.audioBlocks(), 9u);
+    // A block is 10.67 ms; after a change the first block is exact past the 5 ms crossfade.
+    const std::pair<Step, uint64_t> steps[] = {
+        {{{0.1}, 1, 30, 9, 1}, 9}, // positions never filled go out silent
+        {{{0.05}, 30, 35, 4, 1}, 9}, // within the ring's room
+        {{{0.2, 0.03, 0.07}, 35, 37, 6, 1}, 9}, // a burst between two blocks asks for no larger ring
+        {{{0.15}, 37, 60, 14, 27}, 14}, // grown off the audio thread, keeping blocks 27..36
+        {{{-0.5}, 60, 62, 0, 0}, 14}, // a negative delay sends the audio undelayed
+    };
+    for (const auto& [step, room] : steps) {
+        for (const double delay : step.delays)
+            ASSERT_TRUE(line.setDelay(delay));
+        line.prepare();
+        for (int k = step.from; k < step.until; ++k)
+            ASSERT_TRUE(isBlock(feed(), step.expected(k), k == step.from ? 240 : 0)) << "block " << k;
+        EXPECT_EQ(line.audioBlocks(), room) << "from block " << step.from;
+    }
+    EXPECT_LT(std::abs(sent[30][0] - sampleOf(30 - 9, 0, 0)), 0.01f) << "the crossfade starts at the old delay";
+    EXPECT_FALSE(isBlock(sent[30], 30 - 4, 239)) << "and ends at 5 ms";
 
-    // Within the ring's room: one crossfade of at most 5 ms, then exactly the new delay.
-    ASSERT_TRUE(line.setDelay(0.05)); // 4 blocks
-    out = f.feed();
-    EXPECT_LT(std::abs(out[0] - sampleOf(30 - 9, 0, 0)), 0.01f) << "starts where the old delay was";
-    EXPECT_FALSE(isBlock(out, 30 - 4, 239));
-    EXPECT_TRUE(isBlock(out, 30 - 4, 240)) << "the new delay from 5 ms on";
-    for (int k = 31; k < 35; ++k)
-        ASSERT_TRUE(isBlock(f.feed(), k - 4)) << "block " << k;
-
-    // A burst between two blocks: only the latest counts, and asks for no larger ring.
-    ASSERT_TRUE(line.setDelay(0.2));
-    ASSERT_TRUE(line.setDelay(0.03));
-    ASSERT_TRUE(line.setDelay(0.07)); // 6 blocks
-    line.prepare();
-    EXPECT_TRUE(isBlock(f.feed(), 35 - 6, 240));
-    EXPECT_TRUE(isBlock(f.feed(), 36 - 6));
-    EXPECT_EQ(line.audioBlocks(), 9u);
-
-    // Beyond its room the ring grows off the audio thread, keeping blocks 27..36;
-    // the blocks it never held go out silent, never as anything older.
-    ASSERT_TRUE(line.setDelay(0.15)); // 14 blocks
-    line.prepare();
-    EXPECT_TRUE(isBlock(f.feed(), -1, 240)) << "fades out towards a block never held";
-    for (int k = 38; k < 41; ++k)
-        ASSERT_TRUE(isBlock(f.feed(), -1)) << "block " << k;
-    for (int k = 41; k < 60; ++k)
-        ASSERT_TRUE(isBlock(f.feed(), k - 14)) << "block " << k;
-    EXPECT_EQ(line.audioBlocks(), 14u);
-
-    // Refused delays change nothing.
-    EXPECT_FALSE(line.setDelay(5.001));
-    EXPECT_FALSE(line.setDelay(-6.0));
-    EXPECT_FALSE(line.setDelay(std::nan("")));
-    EXPECT_EQ(line.delaySeconds(), 0.15);
-    EXPECT_TRUE(isBlock(f.feed(), 60 - 14));
-
-    // A negative delay sends the audio undelayed.
-    ASSERT_TRUE(line.setDelay(-0.5));
-    EXPECT_TRUE(isBlock(f.feed(), 61, 240));
-    EXPECT_TRUE(isBlock(f.feed(), 62));
+    for (const double refused : {5.001, -6.0, std::nan("")})
+        EXPECT_FALSE(line.setDelay(refused)) << refused;
+    EXPECT_EQ(line.delaySeconds(), -0.5);
+    EXPECT_TRUE(isBlock(feed(), 62)) << "refused delays change nothing";
+    delete[] frame.p_data;
 }
 
 TEST(DelayLine, picturesMoveTheirReadPositionGrowKeepingThemAndAnotherSourceFlushes)
@@ -140,34 +110,28 @@ TEST(DelayLine, picturesMoveTheirReadPositionGrowKeepingThemAndAnotherSourceFlus
     auto b = std::make_shared<SourceReceiver>("Nowhere B", NDIlib_recv_bandwidth_highest);
     ASSERT_TRUE(a->valid() && b->valid());
     std::vector<uint8_t> pixels(64);
-    // Passes picture n of `from`; the number of the picture to send, or -1 for none.
     AVDelayLine line;
     int given = 0;
-    auto pass = [&](int n, const std::shared_ptr<SourceReceiver>& from) {
-        HeldPicture picture{NDIlib_video_frame_v2_t{}, from};
-        picture.frame.p_data = &pixels[n];
-        line.setPictureRate(25, 1);
-        const NDIlib_video_frame_v2_t* out = line.delayVideo(picture);
-        given += picture.frame.p_data != nullptr ? 1 : 0;
-        return out != nullptr ? static_cast<int>(out->p_data - pixels.data()) : -1;
+    // At 25 pictures a second; the last step's pictures come from another source.
+    const Step steps[] = {
+        {{-0.2}, 0, 10, 5, 0}, // 5 pictures back
+        {{-0.12}, 10, 13, 3, 0}, // within the ring's room
+        {{-0.4}, 13, 25, 10, 7}, // grows, keeping pictures 7..12
+        {{0.1}, 25, 26, 0, 0}, // a positive delay leaves the video undelayed
+        {{-0.08}, 26, 29, 2, 26}, // another source's picture starts the ring afresh
     };
-
-    ASSERT_TRUE(line.setDelay(-0.2)); // 5 pictures at 25 per second
-    for (int n = 0; n < 10; ++n)
-        EXPECT_EQ(pass(n, a), n < 5 ? -1 : n - 5);
-    ASSERT_TRUE(line.setDelay(-0.12)); // 3: within the ring's room
-    for (int n = 10; n < 13; ++n)
-        EXPECT_EQ(pass(n, a), n - 3);
-    ASSERT_TRUE(line.setDelay(-0.4)); // 10: grows, keeping pictures 7..12
-    for (int n = 13; n < 25; ++n)
-        EXPECT_EQ(pass(n, a), n < 17 ? -1 : n - 10);
+    for (const Step& step : steps) {
+        ASSERT_TRUE(line.setDelay(step.delays[0]));
+        for (int n = step.from; n < step.until; ++n) {
+            HeldPicture picture{NDIlib_video_frame_v2_t{}, n < 26 ? a : b};
+            picture.frame.p_data = &pixels[n];
+            line.setPictureRate(25, 1);
+            const NDIlib_video_frame_v2_t* out = line.delayVideo(picture);
+            EXPECT_EQ(out != nullptr ? out->p_data - pixels.data() : -1, step.expected(n)) << "picture " << n;
+            given += picture.frame.p_data != nullptr && n < 25 ? 1 : 0;
+        }
+    }
     EXPECT_EQ(given, 25 - 11) << "each picture is held (10 back and the latest) or handed back";
-    ASSERT_TRUE(line.setDelay(0.1));
-    EXPECT_EQ(pass(25, a), 25) << "a positive delay leaves the video undelayed";
-    ASSERT_TRUE(line.setDelay(-0.08)); // 2
-    EXPECT_EQ(pass(26, b), -1) << "another source's picture starts the ring afresh";
-    EXPECT_EQ(pass(27, b), -1);
-    EXPECT_EQ(pass(28, b), 26);
     line.releasePictures();
 }
 
@@ -189,7 +153,7 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
         RawReceiver undelayed(RawReceiver::listed("Plover Sender 2"));
         for (bool heard = false; !stop.stop_requested();) {
             const RawReceiver::Block block = undelayed.nextBlock(100);
-            const bool tone = block.samples > 0 && peak(block, 0) >= 0.5f;
+            const bool tone = block.samples > 0 && peak(block) >= 0.5f;
             sourceGaps += heard && block.samples > 0 && !tone ? 1 : 0;
             heard = heard || tone;
         }
@@ -200,7 +164,7 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
             const RawReceiver::Block block = out.nextBlock();
             if (block.samples == 0)
                 return false;
-            inRow = (peak(block, 0) >= 0.5f) == tone ? inRow + 1 : 0;
+            inRow = (peak(block) >= 0.5f) == tone ? inRow + 1 : 0;
             if (inRow == run)
                 return true;
         }
@@ -226,7 +190,7 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
     for (int i = 0; i < 300; ++i) {
         const RawReceiver::Block block = out.nextBlock();
         received += block.samples > 0 ? 1 : 0;
-        silent += block.samples > 0 && peak(block, 0) < 0.5f ? 1 : 0;
+        silent += block.samples > 0 && peak(block) < 0.5f ? 1 : 0;
     }
     slider.join();
     direct.request_stop();
