@@ -24,10 +24,6 @@ const auto kPeriod = VirtualAudioDevice::blockStart(1, 48000, 512);
 // given there, the last of them after saying it has begun.
 class RecordingCallback : public juce::AudioIODeviceCallback {
 public:
-    struct Tick {
-        Clock::time_point entered, left;
-    };
-
     void audioDeviceAboutToStart(juce::AudioIODevice*) override
     {
         std::this_thread::sleep_for(3 * kPeriod); // as loading the routing would
@@ -39,24 +35,21 @@ public:
     {
         const auto entered = Clock::now();
         // No tick before the preparation has ended, and none carries buffers or samples.
-        if (!started || in != nullptr || numIn != 0 || out != nullptr || numOut != 0 || numSamples != 0 ||
-            context.hostTimeNs != nullptr)
-            ++malformedTicks;
+        const bool empty = in == nullptr && numIn == 0 && out == nullptr && numOut == 0 && numSamples == 0;
+        malformedTicks += started && empty && context.hostTimeNs == nullptr ? 0 : 1;
         if (const auto s = slow.find(tickCount.load()); s != slow.end()) {
             if (s->first == slow.rbegin()->first)
                 lastSlowBegun.set_value();
             std::this_thread::sleep_for(s->second);
         }
-        {
-            const std::lock_guard lock(mutex);
-            ticks.push_back({entered, Clock::now()});
-        }
+        const std::lock_guard lock(mutex);
+        ticks.emplace_back(entered, Clock::now());
         ++tickCount;
     }
 
     void audioDeviceStopped() override { }
 
-    std::vector<Tick> recorded()
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> recorded()
     {
         const std::lock_guard lock(mutex);
         return ticks;
@@ -69,7 +62,7 @@ public:
 
 private:
     std::mutex mutex;
-    std::vector<Tick> ticks;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> ticks; // entered, left
 };
 
 } // namespace
@@ -104,12 +97,12 @@ TEST(VirtualAudioDevice, ticksThePreparedCallbackAtTheBlockRateRestartsAfterALat
         const auto recorded = callback.recorded();
         ASSERT_EQ(recorded.size(), 95u);
         for (size_t i = 1; i < recorded.size(); ++i)
-            ASSERT_GE(recorded[i].entered, recorded[i - 1].left) << "ticks never overlap";
+            ASSERT_GE(recorded[i].first, recorded[i - 1].second) << "ticks never overlap";
 
         // A report is the heading, then how long the tick took and how late it ended, in ns; the last is
         // the tick in progress at the end. Other ticks may be late too on a busy machine, but none sleeps.
         const auto late = recorded[5];
-        const long long lateNs = std::chrono::duration_cast<std::chrono::nanoseconds>(late.left - late.entered).count();
+        const long long lateNs = std::chrono::duration_cast<std::chrono::nanoseconds>(late.second - late.first).count();
         std::vector<std::pair<long long, long long>> reports;
         for (std::string heading, took, behind;
              std::getline(report, heading) && std::getline(report, took) && std::getline(report, behind);) {
@@ -130,19 +123,16 @@ TEST(VirtualAudioDevice, ticksThePreparedCallbackAtTheBlockRateRestartsAfterALat
         // schedule ticks the late block now and the next one a period later.
         int ticksWithinAPeriod = 0;
         for (size_t i = 6; i < recorded.size(); ++i)
-            ticksWithinAPeriod += recorded[i].entered - late.left < kPeriod ? 1 : 0;
+            ticksWithinAPeriod += recorded[i].first - late.second < kPeriod ? 1 : 0;
         EXPECT_LE(ticksWithinAPeriod, 1);
     }
-}
 
-TEST(VirtualAudioDevice, blockStartsAreExactAtAnyDistanceFromTheScheduleStart)
-{
-    // 375 blocks of 512 samples are exactly 4 s at 48 kHz; between whole
-    // milliseconds the time is cut to the nanosecond below.
+    // Block starts are exact at any distance from the schedule's start: 375 blocks
+    // of 512 samples are 4 s at 48 kHz, and between whole milliseconds the time is
+    // cut to the nanosecond below. A year of blocks, where adding up a period
+    // rounded to the nanosecond would be about a second out, lands on the second.
     EXPECT_EQ(VirtualAudioDevice::blockStart(375, 48000, 512), 4s);
     EXPECT_EQ(VirtualAudioDevice::blockStart(2, 48000, 512), 21'333'333ns);
-    // A year of blocks, where adding up a period rounded to the nanosecond
-    // would be about a second out, lands on the whole second.
     const int64_t yearOfBlocks = 375LL * 24 * 3600 * 365 / 4;
     const std::chrono::nanoseconds year = std::chrono::seconds(24 * 3600 * 365);
     EXPECT_EQ(VirtualAudioDevice::blockStart(yearOfBlocks, 48000, 512), year);
