@@ -29,8 +29,8 @@ protected:
     {
         std::string pattern = (fs::temp_directory_path() / "kestrix-program-XXXXXX").string();
         folder = mkdtemp(pattern.data());
-        fs::create_directories(folder / "tmp");
-        fs::create_directories(folder / "loopback");
+        for (const char* sub : {"tmp", "loopback"})
+            fs::create_directories(folder / sub);
     }
     void TearDown() override { fs::remove_all(folder); }
 
@@ -67,28 +67,18 @@ protected:
 
 } // namespace
 
-TEST_F(Program, aSecondStartLeavesAtOnceAndTheFirstRunsOn)
+// A second start leaves at once and the first runs on; a start after a killed one finds the instance left behind
+// gone; a termination signal ends it as closing the window does, writing the routing.
+TEST_F(Program, aSecondStartLeavesAStartAfterAKillSucceedsAndATerminationSignalWritesTheRouting)
 {
     const int port = freeLoopbackPort();
     auto first = start(port, "first.log");
     ASSERT_TRUE(pageIsReady(port)) << slurp(folder / "first.log");
-
-    auto second = start(freeLoopbackPort(), "second.log");
     int code = -1;
-    ASSERT_TRUE(second->waitFor(30s, code));
+    ASSERT_TRUE(start(freeLoopbackPort(), "second.log")->waitFor(30s, code));
     EXPECT_EQ(code, 0);
     EXPECT_NE(slurp(folder / "second.log").find("Another instance is running"), std::string::npos);
-    EXPECT_TRUE(first->running());
     EXPECT_TRUE(pageIsReady(port, 5s)) << "the first window is undisturbed";
-}
-
-// A start after a killed one finds the instance left behind gone, and a
-// termination signal ends it as closing the window does: the routing is written.
-TEST_F(Program, aStartAfterAKillSucceedsAndATerminationSignalWritesTheRouting)
-{
-    const int port = freeLoopbackPort();
-    auto first = start(port, "first.log");
-    ASSERT_TRUE(pageIsReady(port)) << slurp(folder / "first.log");
     first->kill(SIGKILL);
     first->wait();
 
@@ -98,7 +88,6 @@ TEST_F(Program, aStartAfterAKillSucceedsAndATerminationSignalWritesTheRouting)
     const fs::path file = folder / "data/Morvane/Kestrix/sendersChannelMappings.ploverc";
     fs::remove(file); // written at start; it must come back at the end
     program->kill(SIGTERM);
-    int code = -1;
     ASSERT_TRUE(program->waitFor(60s, code));
     EXPECT_EQ(code, 0);
     EXPECT_NE(slurp(file).find("\"senderName\": "), std::string::npos) << slurp(folder / "program.log");
