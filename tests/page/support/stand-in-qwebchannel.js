@@ -1,46 +1,31 @@
-// Served in place of qrc:///qtwebchannel/qwebchannel.js. It offers the same
-// client surface as Qt's script (new QWebChannel(transport, ready), objects,
-// properties read as values, signals with connect/disconnect, slots as
-// functions that answer a trailing callback once handled), backed by a
-// stand-in "qmlWrapper" that records every slot call, lets the test emit the
-// bridge's signals, and refuses the slots the test names as the real bridge
-// does: changeRefused first, then the answer.
+// Served in place of qrc:///qtwebchannel/qwebchannel.js: Qt's client surface
+// (new QWebChannel(transport, ready), signals to connect to, slots that answer
+// a trailing callback) over a stand-in "qmlWrapper" that records every slot
+// call, lets the test emit the bridge's signals, and refuses the slots the test
+// names as the real bridge does: changeRefused first, then the answer.
 (function () {
     "use strict";
 
     const signalNames = ["sourcesUpdated", "sendersUpdated", "connectionsUpdated", "setAVDelaySignal",
                          "changeRefused", "fileOperationDone", "levelsUpdated", "statusUpdated"];
-    // The names the bridge gives a refused slot's arguments.
+    // The names the bridge gives a refused slot's arguments (for the slots the tests refuse).
     const argumentNames = {
         senderAdded: ["senderName", "numChannels"],
-        senderRemoved: ["senderName"],
         connectionAdded: ["sourceName", "sourceChannel", "senderName", "senderChannel"],
-        connectionRemoved: ["sourceName", "sourceChannel", "senderName", "senderChannel"],
         videoConnectionAdded: ["sourceName", "senderName"],
-        videoConnectionRemoved: ["sourceName", "senderName"],
         setAVDelay: ["senderName", "delay"],
-        previewSource: ["sourceName"],
     };
-    const slotNames = [...Object.keys(argumentNames), "console", "uiReady",
-                       "loadFileButtonPressed", "saveFileButtonPressed", "saveAsFileButtonPressed"];
+    const slotNames = [...Object.keys(argumentNames), "senderRemoved", "connectionRemoved", "videoConnectionRemoved",
+                       "previewSource", "console", "uiReady", "loadFileButtonPressed", "saveFileButtonPressed",
+                       "saveAsFileButtonPressed"];
     const refusals = {}; // slot -> {reason, extra}
     const calls = [];
     const handlers = Object.fromEntries(signalNames.map(name => [name, []]));
+    const emit = (signal, text) => handlers[signal].slice().forEach(handler => handler(text));
     let pendingReady = null;
 
-    const wrapper = {productVersion: "1.0.0", ndiLibVersion: "6.0.0", getTitle: "Kestrix"};
-    for (const name of signalNames) {
-        wrapper[name] = {
-            connect(handler) {
-                if (typeof handler !== "function") throw new Error("connect needs a function");
-                handlers[name].push(handler);
-            },
-            disconnect(handler) {
-                const index = handlers[name].indexOf(handler);
-                if (index >= 0) handlers[name].splice(index, 1);
-            },
-        };
-    }
+    const wrapper = {};
+    for (const name of signalNames) wrapper[name] = {connect: handler => handlers[name].push(handler)};
     for (const name of slotNames) {
         // Arguments cross the real channel as JSON, so record them that way.
         wrapper[name] = function (...args) {
@@ -58,30 +43,20 @@
         };
     }
 
-    function emit(signal, text) {
-        if (!handlers[signal]) throw new Error("no signal " + signal);
-        for (const handler of handlers[signal].slice()) handler(text);
-    }
-
     window.__bridge = {
         calls,
         emit,
         // From now on the slot is refused with this reason (null: accepted again).
         refuse(slot, reason, extra) {
             if (reason === null) delete refusals[slot];
-            else refusals[slot] = {reason, extra: extra || {}};
+            else refusals[slot] = {reason, extra};
         },
         // Hands the channel to the page when the test held it back.
-        release() {
-            const ready = pendingReady;
-            pendingReady = null;
-            if (ready) ready();
-        },
+        release: () => pendingReady && pendingReady(),
     };
 
     window.QWebChannel = function QWebChannel(transport, initCallback) {
-        if (typeof transport !== "object" || transport === null || transport !== (window.qt && window.qt.webChannelTransport))
-            throw new Error("QWebChannel expects the qt.webChannelTransport object");
+        if (transport !== window.qt.webChannelTransport) throw new Error("QWebChannel expects qt.webChannelTransport");
         this.objects = {qmlWrapper: wrapper};
         // The real channel answers its init request asynchronously.
         const ready = () => initCallback(this);
