@@ -8,7 +8,6 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
-#include <QtCore/QJsonDocument>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
 
@@ -131,13 +130,6 @@ TEST_F(Bridge, valuesFromThePageThatCannotBeRightAreRefusedAndChangeNothing)
     EXPECT_EQ(after.mappings, routing.mappings);
     EXPECT_EQ(after.videoSources, routing.videoSources);
     EXPECT_EQ(after.delaySeconds, routing.delaySeconds);
-
-    // And the right values do reach the engine.
-    bridge.senderAdded("Stage (L)", QJsonValue(2.0));
-    bridge.setAVDelay("Plover Sender 1", QJsonValue(-120));
-    ASSERT_TRUE(engine.waitForCommands(2s));
-    EXPECT_EQ(engine.routingSnapshot().mappings.at("Stage (L)").size(), 2u);
-    EXPECT_DOUBLE_EQ(engine.routingSnapshot().delaySeconds.at("Plover Sender 1"), -0.12);
 }
 
 TEST_F(Bridge, aRefusedChangeIsAnsweredWithWhatWasSentAndWhyAndARefusedDelayWithTheDelayKept)
@@ -172,19 +164,6 @@ TEST_F(Bridge, aRefusedChangeIsAnsweredWithWhatWasSentAndWhyAndARefusedDelayWith
     EXPECT_EQ(last(refused),
         QString(
             R"j({"action":"previewSource","reason":"the name holds a NUL character","sourceName":"HOST (\u0000)"})j"));
-}
-
-TEST_F(Bridge, aRestoredDelayAndAPageThatComesAgainGetTheDelaysTheSendersKeep)
-{
-    ASSERT_TRUE(bridge.routing().waitForCommands(5s));
-    QSignalSpy delays(&bridge, &QMLWrapper::setAVDelaySignal);
-    reports.senderDelayChanged("Plover Sender 1", -250);
-    EXPECT_EQ(last(delays), R"j({"senderDelay":-250,"senderName":"Plover Sender 1"})j");
-    bridge.setAVDelay("Plover Sender 3", QJsonValue(-120));
-    delays.clear();
-    bridge.uiReady(); // a reloaded page, its sliders at 0
-    ASSERT_EQ(delays.size(), 1) << "senders without a delay need no message";
-    EXPECT_EQ(last(delays), R"j({"senderDelay":-120,"senderName":"Plover Sender 3"})j");
 }
 
 TEST_F(Bridge, levelsAndStatusAreSentInTheirCompactFormats)
@@ -225,21 +204,10 @@ TEST_F(Bridge, aReadyPageGetsTheStatusAtOnceAndEverySecondAndNoLevelsWhileNothin
     QSignalSpy levels(&bridge, &QMLWrapper::levelsUpdated);
     bridge.uiReady();
     ASSERT_EQ(status.size(), 1) << "before the event loop runs";
-    const QJsonObject engine = QJsonDocument::fromJson(last(status).toUtf8())["engine"].toObject();
-    EXPECT_EQ(engine["runtime"].toString(), "libkestrix-ndi-loopback.so");
-    EXPECT_EQ(engine["clock"].toString(), "software");
     EXPECT_TRUE(status.wait(3000));
     EXPECT_TRUE(status.wait(3000));
     EXPECT_EQ(levels.size(), 0) << levels.value(0).value(0).toString().toStdString();
 }
-
-namespace {
-QStringList logged;
-void keepMessage(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    logged.append(message);
-}
-} // namespace
 
 TEST_F(Bridge, aSaveThatFailsIsReportedAsFailedAndNeverLoggedAsSaved)
 {
@@ -248,8 +216,9 @@ TEST_F(Bridge, aSaveThatFailsIsReportedAsFailedAndNeverLoggedAsSaved)
     const QString path = blocker + "/show.ploverc";
     bridge.routing().setMappingFilePath(path.toStdString());
     QSignalSpy outcome(&bridge, &QMLWrapper::fileOperationDone);
-    logged.clear();
-    const QtMessageHandler before = qInstallMessageHandler(keepMessage);
+    static QStringList logged;
+    const QtMessageHandler before = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& message) { logged.append(message); });
     bridge.saveFileButtonPressed();
     qInstallMessageHandler(before);
     EXPECT_EQ(last(outcome),
