@@ -18,7 +18,6 @@
 #include "engine/MappingFile.h"
 #include "ndi/NdiLibrary.h"
 #include "tests/support/ChildProcess.h"
-#include "tests/support/FreePort.h"
 #include "tests/support/HttpClient.h"
 #include "tests/support/RawReceiver.h"
 #include "tools/StopRequest.h"

@@ -2,7 +2,6 @@
 // up and talks to the bridge, and an orderly end that writes the routing.
 
 #include "support/ChildProcess.h"
-#include "support/FreePort.h"
 #include "support/HttpClient.h"
 
 #include <gtest/gtest.h>

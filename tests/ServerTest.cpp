@@ -2,7 +2,6 @@
 // 127.0.0.1 with loopback test sources, driven through HTTP and WebSockets.
 
 #include "support/ChildProcess.h"
-#include "support/FreePort.h"
 #include "support/HttpClient.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // A blocking HTTP/1.1 client on one connection to 127.0.0.1, for tests and
 // benchmarks that drive kestrix-server as a program would: requests on a kept
 // connection, and the WebSocket upgrade with its text frames. Every wait is
-// bounded by the socket's time-out.
+// bounded by the socket's time-out. And a free port to start a server on.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,10 +15,30 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
+
+inline sockaddr_in loopbackAddress(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+// A port that nothing listened on when asked (it may still be taken before the server binds it).
+inline int freeLoopbackPort()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopbackAddress(0);
+    socklen_t length = sizeof address;
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(s);
+    return ntohs(address.sin_port);
+}
 
 class HttpClient {
 public:
@@ -74,21 +94,13 @@ public:
         return open() && send(head("GET", path, headers)) ? readResponse() : Response{};
     }
 
-    // After a 101: sends one text message, masked as a client must.
+    // After a 101: sends one text message of at most 125 bytes, masked as a client must.
     bool sendText(const std::string& text)
     {
-        std::string frame{'\x81'};
-        if (text.size() < 126)
-            frame += static_cast<char>(0x80 | text.size());
-        else
-            frame +=
-                {static_cast<char>(0x80 | 126), static_cast<char>(text.size() >> 8), static_cast<char>(text.size())};
-        const std::string mask{static_cast<char>(random()), static_cast<char>(random()), static_cast<char>(random()),
-            static_cast<char>(random())};
-        frame += mask;
+        std::string frame{'\x81', static_cast<char>(0x80 | text.size()), '\x5a', '\xc3', '\x0f', '\x96'};
         for (size_t i = 0; i < text.size(); ++i)
-            frame += static_cast<char>(text[i] ^ mask[i % 4]);
-        return send(frame);
+            frame += static_cast<char>(text[i] ^ frame[2 + i % 4]);
+        return text.size() < 126 && send(frame);
     }
 
     // After a 101: the next text message (control frames are skipped), or nothing on time-out or close.
@@ -134,11 +146,8 @@ private:
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        const sockaddr_in address = loopbackAddress(port);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
             return true;
         disconnect();
         return false;
@@ -195,5 +204,4 @@ private:
     int timeoutSeconds;
     int fd = -1;
     std::string buffered; // received and not yet taken
-    std::mt19937 random{std::random_device{}()};
 };
