@@ -52,8 +52,6 @@ test('sources and senders with markup, quotes, entities and spaces show literall
 test('a sender typed with markup is added and reported literally', async () => {
   await addSender(page, IMG, '1');
   assert.deepEqual(await treeNames(page, 'senders'), [IMG]);
-  await addSender(page, IMG, '1');
-  assert.equal(await page.locator('#addSenderError').textContent(), 'Error: Sender name already in use');
   assert.deepEqual(await bridge.takeCalls(), [['senderAdded', IMG, 1]]);
   await noInjectedMarkup();
 });

@@ -2,9 +2,7 @@
 // source is away, the status strip and the preview of a selected source.
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import {
-  audioConnection, channel, connectionRows, ctrlClick, expand, meterReading, NOTHING, pagePerTest, videoConnection,
-} from './support/page.mjs';
+import { audioConnection, channel, ctrlClick, expand, meterReading, NOTHING, pagePerTest, videoConnection } from './support/page.mjs';
 
 const MIXER = 'HOST (Mixer)';
 const S1 = 'Plover Sender 1';
@@ -81,7 +79,6 @@ test('a route whose source leaves or lacks the channel is marked with the reason
   assert.deepEqual(await marks(), [[null, null, away], [null, null, away]]);
   await bridge.emit('sourcesUpdated', { 'HOST (Camera)': -1, [MIXER]: 8 }); // back, still being probed
   assert.deepEqual(await marks(), [[null, null, null], [null, null, null]]);
-  assert.equal((await connectionRows(page)).length, 3);
   assert.deepEqual(await bridge.takeCalls(), [], 'the bridge is told nothing: the routes stay');
 });
 

@@ -7,8 +7,6 @@ import { channel, ctrlClick, expand, highlighted, nestedTexts, pagePerTest, tree
 let page, bridge;
 pagePerTest(opened => ({ page, bridge } = opened));
 
-const selectedSources = () => page.evaluate(() => globalState.selectedSources);
-
 test('each item offers what its kind has: probing sources no channels yet, "Monitor" no Video, removal or delay', async () => {
   await bridge.emit('sourcesUpdated', { 'HOST (Camera)': -1, 'HOST (Mixer)': 3, 'HOST (Slides)': 0, Monitor: 2 });
   await bridge.publishRouting({ Monitor: 2, 'Plover Sender 1': 2, 'Video Only': 0 }, []);
@@ -32,38 +30,31 @@ test('each item offers what its kind has: probing sources no channels yet, "Moni
 test('selection: a click selects one channel of its column, Ctrl-click adds and takes away, a click on a selected one clears the column, Select All toggles its item, a rebuild keeps what still exists', async () => {
   await bridge.emit('sourcesUpdated', { 'HOST (A)': 3, 'HOST (B)': 2 });
   await bridge.publishRouting({ 'Out 1': 2 }, []);
-  const a1 = await channel(page, 'sources', 'HOST (A)', 'CH 1');
-  const a3 = await channel(page, 'sources', 'HOST (A)', 'CH 3');
-  const bVideo = await channel(page, 'sources', 'HOST (B)', 'Video');
   await (await channel(page, 'senders', 'Out 1', 'CH 1')).click();
-  await a1.click();
-  await a3.click();
-  assert.deepEqual(await highlighted(page, 'sources'), [['HOST (A)', 'CH 3']]);
-  await ctrlClick(bVideo);
-  await ctrlClick(a1);
-  await ctrlClick(bVideo);
-  assert.deepEqual(await selectedSources(), [{ name: 'HOST (A)', channel: 3 }, { name: 'HOST (A)', channel: 1 }]);
-  assert.deepEqual(await highlighted(page, 'sources'), [['HOST (A)', 'CH 1'], ['HOST (A)', 'CH 3']]);
-  await a3.click();
-  assert.deepEqual(await selectedSources(), []);
-  assert.deepEqual(await highlighted(page, 'sources'), []);
+  // [how, source item, channel, the selection after it, in order], channels written "A 1" for HOST (A) CH 1.
+  const allOfA = ['A 1', 'A 2', 'A 3', 'A Video'];
+  const steps = [
+    ['click', 'A', 'CH 1', ['A 1']], ['click', 'A', 'CH 3', ['A 3']], ['ctrl', 'B', 'Video', ['A 3', 'B Video']],
+    ['ctrl', 'A', 'CH 1', ['A 3', 'B Video', 'A 1']], ['ctrl', 'B', 'Video', ['A 3', 'A 1']], ['click', 'A', 'CH 3', []],
+    ['click', 'B', 'CH 2', ['B 2']], ['selectAll', 'A', '', allOfA], ['selectAll', 'A', '', []],
+    ['selectAll', 'A', '', allOfA], ['ctrl', 'B', 'CH 2', [...allOfA, 'B 2']],
+  ];
+  // The selection in its order, and the highlighted channels in tree order.
+  const short = (name, channelName) => `${name.slice(6, -1)} ${String(channelName).replace('CH ', '')}`;
+  const state = async () => [(await page.evaluate(() => globalState.selectedSources)).map(s => short(s.name, s.channel)),
+    (await highlighted(page, 'sources')).map(([name, label]) => short(name, label))];
+  const seen = [];
+  for (const [how, item, label] of steps) {
+    const name = `HOST (${item})`;
+    if (how === 'selectAll') await (await expand(page, 'sources', name)).getByRole('button', { name: 'Select All' }).click();
+    else await (how === 'ctrl' ? ctrlClick : c => c.click())(await channel(page, 'sources', name, label));
+    seen.push(await state());
+  }
+  // Sorted, these names read in tree order.
+  assert.deepEqual(seen, steps.map(([, , , selection]) => [selection, [...selection].sort()]));
   assert.deepEqual(await highlighted(page, 'senders'), [['Out 1', 'CH 1']], 'the other column keeps its own');
 
-  // Select All selects every channel of its item in order, then clears them, then selects them again.
-  const selectAll = (await expand(page, 'sources', 'HOST (A)')).getByRole('button', { name: 'Select All' });
-  await (await channel(page, 'sources', 'HOST (B)', 'CH 2')).click();
-  const all = [1, 2, 3, 'Video'].map(c => ({ name: 'HOST (A)', channel: c }));
-  await selectAll.click();
-  assert.deepEqual(await selectedSources(), all);
-  await selectAll.click();
-  assert.deepEqual(await selectedSources(), []);
-  await selectAll.click();
-  assert.deepEqual(await highlighted(page, 'sources'),
-    [['HOST (A)', 'CH 1'], ['HOST (A)', 'CH 2'], ['HOST (A)', 'CH 3'], ['HOST (A)', 'Video']]);
-
   // A rebuilt tree keeps the selected channels that still exist, highlighted, and drops the others.
-  await ctrlClick(await channel(page, 'sources', 'HOST (B)', 'CH 2'));
   await bridge.emit('sourcesUpdated', { 'HOST (A)': 2 });
-  assert.deepEqual(await selectedSources(), [1, 2, 'Video'].map(c => ({ name: 'HOST (A)', channel: c })));
-  assert.deepEqual(await highlighted(page, 'sources'), [['HOST (A)', 'CH 1'], ['HOST (A)', 'CH 2'], ['HOST (A)', 'Video']]);
+  assert.deepEqual(await state(), [['A 1', 'A 2', 'A Video'], ['A 1', 'A 2', 'A Video']]);
 });
