@@ -10,24 +10,24 @@
 #include <QtCore/QJsonDocument>
 
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 namespace {
 
-struct NameRule {
-    PageInput::NameRule check;
-    size_t maxCharacters;
-};
-struct NumberRule {
-    PageInput::NumberRule check;
-    double minimum, maximum;
-};
+void require(bool holds)
+{
+    if (!holds)
+        __builtin_trap();
+}
 
+using NameRule = std::pair<PageInput::NameRule, size_t>; // and its most characters
 const NameRule kNameRules[] = {
     {RoutingRules::checkSourceName, RoutingRules::kMaxNameLength},
     {RoutingRules::checkSenderName, RoutingRules::kMaxSenderNameLength},
     {RoutingRules::checkNewSenderName, RoutingRules::kMaxSenderNameLength},
 };
-const NumberRule kNumberRules[] = {
+const std::tuple<PageInput::NumberRule, double, double> kNumberRules[] = {
     {RoutingRules::checkChannelCount, 0, RoutingRules::kMaxSenderChannels},
     {RoutingRules::checkSenderChannel, 0, RoutingRules::kMaxSenderChannels - 1},
     {RoutingRules::checkSourceChannel, 0, RoutingRules::kMaxSourceChannel},
@@ -35,21 +35,17 @@ const NumberRule kNumberRules[] = {
     {RoutingRules::checkDelay, -RoutingRules::kMaxDelayMs, RoutingRules::kMaxDelayMs},
 };
 
+// Refused with a reason, or accepted as the page's text in UTF-8 (the very
+// `bytes` the page sent, if it sent bytes) that keeps the rule and its length.
 void checkName(const NameRule& rule, const QString& text, const std::string* bytes)
 {
     std::string why;
-    const auto name = PageInput::name(text, rule.check, why);
-    if (!name) {
-        if (why.empty())
-            __builtin_trap(); // refused without a reason
-        return;
-    }
-    // Accepted: the UTF-8 that goes on is the page's text, and within the bounds.
-    if (QString::fromUtf8(name->data(), static_cast<qsizetype>(name->size())) != text || rule.check(*name) ||
-        name->empty() || static_cast<size_t>(text.toUcs4().size()) > rule.maxCharacters)
-        __builtin_trap();
-    if (bytes != nullptr && *name != *bytes)
-        __builtin_trap();
+    const auto name = PageInput::name(text, rule.first, why);
+    if (!name)
+        return require(!why.empty());
+    require(QString::fromUtf8(name->data(), static_cast<qsizetype>(name->size())) == text && !rule.first(*name) &&
+        !name->empty() && static_cast<size_t>(text.toUcs4().size()) <= rule.second &&
+        (bytes == nullptr || *name == *bytes));
 }
 
 } // namespace
@@ -59,44 +55,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0)
         return 0;
     const uint8_t pick = data[0] & 7;
-    const char* rest = reinterpret_cast<const char*>(data + 1);
-    const size_t restSize = size - 1;
-    if (pick < 3) {
-        const NameRule& rule = kNameRules[pick];
-        if (data[0] & 0x80) {
-            QString units;
-            for (size_t i = 0; i + 1 < restSize; i += 2)
-                units.append(QChar(static_cast<char16_t>(data[1 + i] | data[2 + i] << 8)));
-            checkName(rule, units, nullptr);
-            return 0;
-        }
-        const std::string bytes(rest, restSize);
-        const QString decoded = QString::fromUtf8(rest, static_cast<qsizetype>(restSize));
-        const bool validUtf8 = decoded.toUtf8() == QByteArray(rest, static_cast<qsizetype>(restSize));
+    const QByteArray rest(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
+    if (pick < 3 && (data[0] & 0x80) != 0) {
+        QString units;
+        for (qsizetype i = 0; i + 1 < rest.size(); i += 2)
+            units.append(QChar(static_cast<char16_t>(data[1 + i] | data[2 + i] << 8)));
+        checkName(kNameRules[pick], units, nullptr);
+    } else if (pick < 3) {
+        const std::string bytes = rest.toStdString();
+        const QString decoded = QString::fromUtf8(rest.constData(), rest.size());
+        const bool validUtf8 = decoded.toUtf8() == rest;
         // The rule and Qt agree on which bytes are UTF-8.
-        const bool refusedAsUtf8 = rule.check(bytes) == RoutingRules::Verdict("the name is not valid UTF-8");
-        if (!bytes.empty() && refusedAsUtf8 == validUtf8)
-            __builtin_trap();
+        const bool refusedAsUtf8 =
+            kNameRules[pick].first(bytes) == RoutingRules::Verdict("the name is not valid UTF-8");
+        require(bytes.empty() || refusedAsUtf8 != validUtf8);
         if (validUtf8)
-            checkName(rule, decoded, &bytes);
-        return 0;
+            checkName(kNameRules[pick], decoded, &bytes);
+    } else {
+        const auto& [rule, minimum, maximum] = kNumberRules[(pick - 3) % 5];
+        const QJsonDocument document = QJsonDocument::fromJson("[" + rest + "]");
+        if (!document.isArray() || document.array().size() != 1)
+            return 0;
+        std::string why;
+        const QJsonValue value = document.array().at(0);
+        const double sent = value.toDouble();
+        if (const auto number = PageInput::number(value, rule, why)) // a whole number within the bounds
+            require(value.isDouble() && static_cast<double>(*number) == sent && std::floor(sent) == sent &&
+                sent >= minimum && sent <= maximum);
+        else
+            require(!why.empty());
     }
-    const NumberRule& rule = kNumberRules[(pick - 3) % 5];
-    const QJsonDocument document =
-        QJsonDocument::fromJson("[" + QByteArray(rest, static_cast<qsizetype>(restSize)) + "]");
-    if (!document.isArray() || document.array().size() != 1)
-        return 0;
-    std::string why;
-    const QJsonValue value = document.array().at(0);
-    const auto number = PageInput::number(value, rule.check, why);
-    if (!number) {
-        if (why.empty())
-            __builtin_trap();
-        return 0;
-    }
-    const double sent = value.toDouble();
-    if (!value.isDouble() || static_cast<double>(*number) != sent || std::floor(sent) != sent || sent < rule.minimum ||
-        sent > rule.maximum)
-        __builtin_trap(); // accepted what is not a whole number within the bounds
     return 0;
 }
