@@ -18,36 +18,27 @@
 class TestSource {
 public:
     struct Options {
-        int channels = 2;     // 0: no audio
+        int channels = 2; // 0: no audio
         int sampleRate = 48000;
-        int frameRateN = 0;   // 0: no video
-        int frameRateD = 1;
+        int frameRateN = 0; // pictures per second, 0: no video
     };
 
     TestSource(const std::string& name, Options o) : options(o)
     {
-        NDIlib_send_create_t settings;
-        settings.p_ndi_name = name.c_str();
-        settings.clock_audio = false;
-        settings.clock_video = true;
+        const NDIlib_send_create_t settings{.p_ndi_name = name.c_str(), .clock_audio = false};
         instance = ndi().send_create_v2(&settings, nullptr);
         if (options.channels > 0)
             audioThread = std::thread([this] { sendAudio(); });
         if (options.frameRateN > 0)
             videoThread = std::thread([this] { sendVideo(); });
     }
-    ~TestSource() { stop(); }
-
-    void stop()
+    ~TestSource()
     {
         running = false;
-        if (audioThread.joinable())
-            audioThread.join();
-        if (videoThread.joinable())
-            videoThread.join();
-        if (instance != nullptr)
-            ndi().send_destroy(instance);
-        instance = nullptr;
+        for (std::thread* thread : {&audioThread, &videoThread})
+            if (thread->joinable())
+                thread->join();
+        ndi().send_destroy(instance);
     }
 
     std::string publishedName() const { return ndi().send_get_source_name(instance)->p_ndi_name; }
@@ -69,12 +60,11 @@ private:
                     data[static_cast<size_t>(c * n + i)] = static_cast<float>(std::sin(phase[c]));
                 phase[c] = std::fmod(phase[c], 2 * std::numbers::pi);
             }
-            NDIlib_audio_frame_v2_t frame;
-            frame.sample_rate = rate;
-            frame.no_channels = channels;
-            frame.no_samples = static_cast<int>(n);
-            frame.p_data = data.data();
-            frame.channel_stride_in_bytes = static_cast<int>(n * 4);
+            const NDIlib_audio_frame_v2_t frame{.sample_rate = rate,
+                .no_channels = channels,
+                .no_samples = static_cast<int>(n),
+                .p_data = data.data(),
+                .channel_stride_in_bytes = static_cast<int>(n * 4)};
             ndi().send_send_audio_v2(instance, &frame);
             due += std::chrono::microseconds(block * 1000000 / engineRate);
             std::this_thread::sleep_until(due);
@@ -87,13 +77,12 @@ private:
         std::vector<uint8_t> pixels(width * 2 * height, 0x80);
         for (uint64_t counter = 1; running; ++counter) {
             std::memcpy(pixels.data(), &counter, sizeof counter);
-            NDIlib_video_frame_v2_t picture;
-            picture.xres = width;
-            picture.yres = height;
-            picture.frame_rate_N = options.frameRateN;
-            picture.frame_rate_D = options.frameRateD;
-            picture.p_data = pixels.data();
-            picture.line_stride_in_bytes = width * 2;
+            const NDIlib_video_frame_v2_t picture{.xres = width,
+                .yres = height,
+                .frame_rate_N = options.frameRateN,
+                .frame_rate_D = 1,
+                .p_data = pixels.data(),
+                .line_stride_in_bytes = width * 2};
             ndi().send_send_video_v2(instance, &picture); // paced by the runtime
         }
     }
