@@ -31,8 +31,7 @@ constexpr int kBlock = 512;
 
 struct Pulled {
     std::vector<std::vector<float>> channels; // from the first audible block on
-    int blocksBeforeSound = 0;
-    int silentBlocksAfterSound = 0;
+    int blocksBeforeSound = 0, silentBlocksAfterSound = 0;
 };
 
 // Pulls `blocks` blocks from each frame-sync at the engine's pace, as the router's capture does.
@@ -159,12 +158,13 @@ TEST(LoopbackRuntime, frameSyncDeliversTonesWithoutDropoutsAtEqualRatesAndFrom44
 
     // A peer that is no receiver, writing garbage into the sender's port, is hung up on.
     const std::string address = ndi().send_get_source_name(bad)->p_url_address;
+    const auto port = static_cast<uint16_t>(std::stoi(address.substr(address.find(':') + 1)));
+    const sockaddr_in to{
+        .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+    const timeval patience{.tv_sec = 3, .tv_usec = 0};
     const int peer = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(address.find(':') + 1))));
-    ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    ASSERT_EQ(connect(peer, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     const char garbage[64] = "GET / HTTP/1.0\r\n\r\n";
     ASSERT_GT(send(peer, garbage, sizeof garbage, MSG_NOSIGNAL), 0);
     char byte;
@@ -280,8 +280,8 @@ TEST(LoopbackRuntime, namesArePublishedVerbatimAndMadeUniqueOnTheMachine)
     NDIlib_send_instance_t b = createSender(odd.c_str());
     EXPECT_EQ(publishedName(a), thisMachine() + " (" + odd + ")");
     EXPECT_EQ(publishedName(b), thisMachine() + " (" + odd + " 2)");
-    EXPECT_TRUE(listed(publishedName(a)));
     const std::string nameA = publishedName(a);
+    EXPECT_TRUE(listed(nameA));
     ndi().send_destroy(a);
     EXPECT_FALSE(listed(nameA));
     EXPECT_TRUE(listed(publishedName(b)));

@@ -36,6 +36,7 @@ std::string readFile(const fs::path& file)
 
 } // namespace
 
+// The newer calls Kestrix makes reach the standard SDK's older ones with what was asked.
 TEST(NdiLibrary, standardOnlyRuntimeIsServedThroughAdaptersAndIsNotAdvanced)
 {
     std::string error;
@@ -44,25 +45,20 @@ TEST(NdiLibrary, standardOnlyRuntimeIsServedThroughAdaptersAndIsNotAdvanced)
     EXPECT_FALSE(library->isAdvanced());
     const NdiFunctions& calls = library->functions();
     auto& fake = fake_ndi::state;
-
-    const NDIlib_find_create_t findSettings{.show_local_sources = false};
-    NDIlib_find_instance_t finder = calls.find_create_v3(&findSettings, "{}");
-    EXPECT_FALSE(fake.showLocalSources);
     fake.sources = {"ALPHA (One)", "BETA (Two)"};
+    const NDIlib_find_create_t findSettings{.show_local_sources = false};
+    const NDIlib_recv_create_v3_t receiveSettings{.source_to_connect_to = {"BETA (Two)", {}}};
+    const NDIlib_send_create_t sendSettings{.p_ndi_name = "Plover Sender 1"};
+    NDIlib_find_instance_t finder = calls.find_create_v3(&findSettings, "{}");
+    NDIlib_recv_instance_t receiver = calls.recv_create_v4(&receiveSettings, nullptr);
+    NDIlib_send_instance_t sender = calls.send_create_v2(&sendSettings, nullptr);
     uint32_t count = 99;
     const NDIlib_source_v2_t* listed = calls.find_get_current_sources_v2(finder, &count);
     ASSERT_EQ(count, 2u);
-    EXPECT_STREQ(listed[1].p_ndi_name, "BETA (Two)");
-    EXPECT_STREQ(listed[1].p_url_address, "fake://source");
-
-    const NDIlib_recv_create_v3_t receiveSettings{.source_to_connect_to = {"BETA (Two)", {}}};
-    NDIlib_recv_instance_t receiver = calls.recv_create_v4(&receiveSettings, nullptr);
-    EXPECT_EQ(fake.receiverSource, "BETA (Two)");
-    const NDIlib_send_create_t sendSettings{.p_ndi_name = "Plover Sender 1"};
-    NDIlib_send_instance_t sender = calls.send_create_v2(&sendSettings, nullptr);
-    EXPECT_STREQ(calls.send_get_source_name(sender)->p_ndi_name, "FAKEHOST (Plover Sender 1)");
-
-    EXPECT_EQ(fake.liveInstances, 3);
+    using Seen = std::tuple<bool, std::string, std::string, std::string, std::string, int>;
+    EXPECT_EQ(Seen(fake.showLocalSources, listed[1].p_ndi_name, listed[1].p_url_address, fake.receiverSource,
+                  calls.send_get_source_name(sender)->p_ndi_name, fake.liveInstances),
+        Seen(false, "BETA (Two)", "fake://source", "BETA (Two)", "FAKEHOST (Plover Sender 1)", 3));
     calls.send_destroy(sender);
     calls.recv_destroy(receiver);
     calls.find_destroy(finder);
@@ -84,7 +80,6 @@ TEST(NdiLibrary, receiversOnAStandardRuntimeAskForUncompressedPictures)
     ASSERT_EQ(ndiRuntimeName(), "fake");
     fake_ndi::state.receiverColourFormat = NDIlib_recv_color_format_fastest;
     SourceReceiver receiver("BETA (Two)", NDIlib_recv_bandwidth_highest);
-    EXPECT_EQ(fake_ndi::state.receiverSource, "BETA (Two)");
     EXPECT_EQ(fake_ndi::state.receiverColourFormat, NDIlib_recv_color_format_UYVY_BGRA);
     EXPECT_FALSE(useNdiRuntime(nullptr)) << "the runtime in use stays";
 }
