@@ -58,7 +58,6 @@ TEST(AudioController, withoutAnOutputDeviceTheVirtualClockSendsTheRoutedChannelA
 {
     TestSource source("Four Tones", {.channels = 4});
     Engine e;
-    EXPECT_TRUE(e.controller.runsOnVirtualClock() && !e.controller.hasOutputDevice()) << "no sound card here";
     EXPECT_EQ(e.controller.routingSnapshot().mappings.count("Monitor"), 0u) << "no Monitor without an output";
     ASSERT_TRUE(e.found(source));
     e.controller.addAudioConnection(source.publishedName(), 2, "Plover Sender 1", 0);
@@ -167,7 +166,6 @@ TEST(AudioController, aLoadNamingPublishedSendersRepublishesThemUnderTheSameName
     TestSource camera("Camera", {.channels = 0, .frameRateN = 30});
     Engine e;
     ASSERT_TRUE(e.found(camera));
-    EXPECT_FALSE(e.controller.addSender("Plover Sender 1", 8)) << "a name taken already";
     // The video pass holds a sender for a frame period at a time, even as the sender goes.
     for (const char* sender : {"Plover Sender 1", "Plover Sender 2", "Plover Sender 3"})
         e.controller.setVideoConnection(camera.publishedName(), sender);

@@ -62,12 +62,11 @@ TEST(DelayLine, movesItsReadPositionWithinItsRoomAndKeepsWhatItHoldsWhenItGrows)
     AVDelayLine line;
     line.setFormat(kRate, kBlock, kChannels);
     // The line swaps buffers with the frame it is given, so this one stays filled in place.
-    NDIlib_audio_frame_v2_t frame;
-    frame.sample_rate = kRate;
-    frame.no_channels = kChannels;
-    frame.no_samples = kBlock;
-    frame.channel_stride_in_bytes = kBlock * 4;
-    frame.p_data = new float[kChannels * kBlock]();
+    NDIlib_audio_frame_v2_t frame{.sample_rate = kRate,
+        .no_channels = kChannels,
+        .no_samples = kBlock,
+        .p_data = new float[kChannels * kBlock](),
+        .channel_stride_in_bytes = kBlock * 4};
     std::vector<std::vector<float>> sent;
     auto feed = [&] {
         for (int c = 0; c < kChannels; ++c)
