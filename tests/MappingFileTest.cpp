@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 
 namespace {
@@ -101,21 +103,18 @@ TEST(MappingFile, badFilesAreRefusedAsAWholeWithAReason)
 
 TEST(MappingFile, aFileLargerThan16MiBIsRefusedWithoutBeingRead)
 {
-    namespace fs = std::filesystem;
-    std::string pattern = (fs::temp_directory_path() / "kestrix-large-XXXXXX").string();
-    const fs::path folder = mkdtemp(pattern.data());
-    const fs::path path = folder / "large.ploverc";
+    const std::string path = testing::TempDir() + "kestrix-large-" + std::to_string(getpid()) + ".ploverc";
     std::string text = kKnownText, error;
     text.resize(16 << 20, ' '); // still one valid JSON text
     std::ofstream(path, std::ios::binary) << text;
-    ASSERT_TRUE(MappingFile::readFile(path.string(), text, error)) << error;
+    ASSERT_TRUE(MappingFile::readFile(path, text, error)) << error;
     EXPECT_EQ(text.size(), 16u << 20);
     std::ofstream(path, std::ios::app) << ' ';
     text = "untouched";
-    EXPECT_FALSE(MappingFile::readFile(path.string(), text, error));
+    EXPECT_FALSE(MappingFile::readFile(path, text, error));
     EXPECT_EQ(error, "is larger than 16 MiB");
     EXPECT_EQ(text, "untouched");
-    fs::remove_all(folder);
+    std::remove(path.c_str());
 }
 
 TEST(MappingFile, everyDelayIsStoredAsTheWholeMillisecondsItWasSetTo)

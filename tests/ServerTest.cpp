@@ -224,7 +224,8 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     EXPECT_EQ(get(client, "/senders"), (json{{"senders", senders}}));
     EXPECT_EQ(get(client, "/sources")["sources"][1]["routed"], true);
 
-    // Refused: the status, the reason, and the routing as it was.
+    // Refused: the status, the reason, and the routing as it was. Values the router's rules refuse pass through the
+    // bridge's checks as the page's do: one for each call, the rest are the bridge's.
     const std::string none = (folder / "none.ploverc").string();
     // A name that tries to start a log line of its own stays inside the line that quotes it.
     const std::string forged = "STUDIO (x)\n00:00 kestrix [critical] forged";
@@ -238,15 +239,8 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         {"/connect", connection("STUDIO (Gone)", 0, "Booth", 0), 404, "there is no source \"STUDIO (Gone)\""},
         {"/connect", connection(forged, 0, "Booth", 0), 404, "there is no source \"" + forged + "\""},
         {"/connect", connection(kTones, 0, "Booth", 2), 400, "\"Booth\" has 2 channels"},
-        {"/connect", connection(kTones, -1, "Booth", 0), 400,
-            "a source channel must be a whole number from 0 to 2147483646"},
-        {"/disconnect", {{"senderName", "Booth"}, {"senderChannel", "0"}}, 400, "not a number"},
         {"/disconnect", {{"senderName", "Booth"}}, 400, "not a number"},
         {"/senders/add", {{"senderName", "Booth"}, {"channels", 2}}, 400, "a sender named \"Booth\" exists already"},
-        {"/senders/add", {{"senderName", "Half"}, {"channels", 2.5}}, 400,
-            "a channel count must be a whole number from 0 to 1024"},
-        {"/senders/add", {{"senderName", "Bell\a"}, {"channels", 2}}, 400,
-            "the name holds control or invisible characters"},
         {"/senders/add", {{"senderName", 7}, {"channels", 2}}, 400, "\"senderName\" must be a text"},
         {"/senders/delay", {{"senderName", "Booth"}, {"delayMs", 6000}}, 400,
             "a delay must be a whole number of milliseconds from -5000 to 5000"},

@@ -103,7 +103,7 @@ public:
         return text.size() < 126 && send(frame);
     }
 
-    // After a 101: the next text message (control frames are skipped), or nothing on time-out or close.
+    // After a 101: the next text message (other frames are skipped), or nothing on time-out or close.
     // A frame is taken whole or not at all: after a time-out the next call reads it again.
     std::optional<std::string> readText()
     {
@@ -119,12 +119,10 @@ public:
                 length = (length << 8) | static_cast<uint8_t>(buffered[i]);
             if (!fill(start + length))
                 return std::nullopt;
-            const int opcode = buffered[0] & 0x0f;
+            const bool text = (buffered[0] & 0x0f) == 0x1;
             std::string payload = buffered.substr(start, length);
             buffered.erase(0, start + length);
-            if (opcode == 0x8)
-                return std::nullopt;
-            if (opcode == 0x1)
+            if (text)
                 return payload;
         }
     }
