@@ -6,10 +6,7 @@ import {
   audioConnection, channel, connectionRows, expand, link, pagePerTest, takeError, treeNames, videoConnection,
 } from './support/page.mjs';
 
-const MIXER = 'HOST (Mixer)';
-const CAMERA = 'HOST (Camera)';
-const S1 = 'Plover Sender 1';
-const S2 = 'Plover Sender 2';
+const [MIXER, CAMERA, S1, S2] = ['HOST (Mixer)', 'HOST (Camera)', 'Plover Sender 1', 'Plover Sender 2'];
 const SENDERS = { Monitor: 2, [S1]: 4, [S2]: 2 };
 
 let page, bridge;
@@ -19,9 +16,8 @@ pagePerTest(async opened => {
   await bridge.publishRouting(SENDERS, []);
 });
 
-const added = (source, sourceChannel, sender, senderChannel) =>
-  ['connectionAdded', source, sourceChannel, sender, senderChannel];
-const videoAdded = (source, sender) => ['videoConnectionAdded', source, sender];
+const added = (...connection) => ['connectionAdded', ...connection];
+const videoAdded = (...connection) => ['videoConnectionAdded', ...connection];
 
 // [what, routing before, source picks, sender picks, calls, error shown]; picks are made in order,
 // the first of a side by a click, the others by Ctrl-click.

@@ -2,10 +2,11 @@
 // source is away, the status strip and the preview of a selected source.
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { audioConnection, channel, ctrlClick, expand, meterReading, NOTHING, pagePerTest, videoConnection } from './support/page.mjs';
+import { audioConnection, channel, ctrlClick, expand, meterReading, pagePerTest, videoConnection } from './support/page.mjs';
 
 const MIXER = 'HOST (Mixer)';
 const S1 = 'Plover Sender 1';
+const NOTHING = { peak: -60, rms: -60, hold: -60 }; // the left end of the scale
 let page, bridge;
 pagePerTest(async opened => {
   ({ page, bridge } = opened);

@@ -8,8 +8,9 @@ import { mkdtemp, mkdir, rm } from 'node:fs/promises';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { promisify } from 'node:util';
 import { chromium } from 'playwright-core';
-import { DEADLINE_MS, nestedTexts, repoRoot, sleep, treeNames, until } from './page.mjs';
+import { DEADLINE_MS, nestedTexts, repoRoot, sleep, treeNames, until, untilEqual } from './page.mjs';
 
 // ctest names each built file; by hand they are taken from build/bin.
 const binDir = path.join(repoRoot, 'build', 'bin');
@@ -58,9 +59,8 @@ export const pageIsReady = () => bridge !== null && document.getElementById('mai
 
 /** Waits until the source tree lists `name` with exactly these channel labels. */
 export function sourceListed(page, name, labels) {
-  return until(async () => ((await treeNames(page, 'sources')).includes(name) ? nestedTexts(page, 'sources', name) : null),
-    texts => JSON.stringify(texts) === JSON.stringify(['Select All', ...labels]),
-    { deadlineMs: START_DEADLINE_MS, what: `source ${name} with ${labels.join(', ')}` });
+  return untilEqual(async () => ((await treeNames(page, 'sources')).includes(name) ? nestedTexts(page, 'sources', name) : null),
+    ['Select All', ...labels], { deadlineMs: START_DEADLINE_MS, what: `source ${name} with ${labels.join(', ')}` });
 }
 
 /** One isolated run: its own discovery folder, data folder and temp folder. */
@@ -117,20 +117,6 @@ export class Run {
 
   /** Starts kestrix off screen and connects to its window; returns {program, browser, page, endpoint}. */
   async startProgram() {
-    try {
-      return await this.startProgramOnce();
-    } catch (error) {
-      // A guard segment left by a killed instance elsewhere on this machine
-      // can share the System V key of this run's fresh key file (ext4 reuses
-      // inodes), and a start without the key file cannot clear it. The failed
-      // start left the key file behind, so a second start clears the segment.
-      if (!/Another instance is running/.test(error.message)) throw error;
-      console.warn('kestrix refused to start over a stale guard segment; starting it once more');
-      return this.startProgramOnce();
-    }
-  }
-
-  async startProgramOnce() {
     const port = await freePort();
     const program = this.spawnLogged(built.program, [], this.env(null, { QT_QPA_PLATFORM: 'offscreen',
       QTWEBENGINE_DISABLE_SANDBOX: '1', QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${port}` }), `kestrix-${this.children.length}.log`);
@@ -157,24 +143,17 @@ export class Run {
   async stopProgram({ program, browser }) {
     await browser?.close().catch(() => {});
     program.kill('SIGTERM');
-    const outcome = await Promise.race([program.exited, sleep(DEADLINE_MS).then(() => null)]);
-    if (!outcome) {
+    if (!(await Promise.race([program.exited, sleep(DEADLINE_MS)]))) {
       program.kill('SIGKILL');
-      await program.exited;
       assert.fail(`kestrix did not end within ${DEADLINE_MS} ms of SIGTERM:\n${this.log(program)}`);
     }
-    return outcome;
   }
 
   /** Receives one NDI source with kestrix-probe and returns its JSON report. */
-  probe(name, { seconds = 1.5, wait = 10 } = {}) {
-    return new Promise((resolve, reject) => {
-      execFile(built.probe, ['--source', name, '--seconds', String(seconds), '--wait', String(wait), '--json'],
-        { env: this.env('PROBE'), timeout: (seconds + wait + 30) * 1000 }, (error, stdout, stderr) => {
-          if (error) reject(new Error(`kestrix-probe ${name}: ${error.message}\n${stderr}`));
-          else resolve(JSON.parse(stdout));
-        });
-    });
+  async probe(name, { seconds = 1.5, wait = 10 } = {}) {
+    const { stdout } = await promisify(execFile)(built.probe, ['--source', name, '--seconds', String(seconds),
+      '--wait', String(wait), '--json'], { env: this.env('PROBE'), timeout: (seconds + wait + 30) * 1000 });
+    return JSON.parse(stdout);
   }
 
   /** Probes a sender of the router until `accept` holds for the report. */
