@@ -139,20 +139,39 @@ void expectTones(const Pulled& pulled, int channels)
 
 } // namespace
 
-// Bad frames and peers are refused while every other source plays on.
-TEST(LoopbackRuntime, frameSyncDeliversTonesWithoutDropoutsAtEqualRatesAndFrom44100WhileBadFramesAndPeersAreRefused)
+// One receiver as the router's capture sees it: silence of the asked shape
+// before its source exists, the tones without dropouts at equal rates and from
+// 44.1 kHz while bad frames and peers are refused, silence while the source is
+// away, and the source again when it returns.
+TEST(LoopbackRuntime, frameSyncGivesTonesAtEqualRatesAndFrom44100WhileBadFramesAreRefusedAndSilenceWhileTheSourceIsAway)
 {
-    TestSource equal("Equal Rates", {.channels = 4});
+    const std::string name = thisMachine() + " (Equal Rates)";
+    ReceiverWithSync equalRx(name);
+    NDIlib_audio_frame_v2_t frame;
+    ndi().framesync_capture_audio(equalRx.sync, &frame, kRate, 0, kBlock);
+    EXPECT_EQ(frame.no_channels, 0) << "before the first audio the source's own count is unknown";
+    ndi().framesync_free_audio(equalRx.sync, &frame);
+    ndi().framesync_capture_audio(equalRx.sync, &frame, kRate, 3, kBlock);
+    ASSERT_EQ(std::make_pair(frame.no_channels, frame.no_samples), std::make_pair(3, kBlock));
+    EXPECT_EQ(std::vector<float>(frame.p_data, frame.p_data + 3 * kBlock), std::vector<float>(3 * kBlock, 0.0f));
+    ndi().framesync_free_audio(equalRx.sync, &frame);
+    NDIlib_video_frame_v2_t picture;
+    ndi().framesync_capture_video(equalRx.sync, &picture, NDIlib_frame_format_type_progressive);
+    EXPECT_EQ(picture.p_data, nullptr);
+    ndi().framesync_free_video(equalRx.sync, &picture);
+
+    auto equal = std::make_unique<TestSource>("Equal Rates", TestSource::Options{.channels = 4});
+    ASSERT_EQ(equal->publishedName(), name);
     TestSource cd("CD Rate", {.channels = 2, .sampleRate = 44100});
-    ReceiverWithSync equalRx(equal.publishedName()), cdRx(cd.publishedName());
+    ReceiverWithSync cdRx(cd.publishedName());
 
     // Impossible frames from our own side: refused, nothing sent.
     NDIlib_send_instance_t bad = createSender("Bad Frames");
     float sample = 0.5f;
-    for (const NDIlib_audio_frame_v2_t& frame :
+    for (const NDIlib_audio_frame_v2_t& impossible :
         {NDIlib_audio_frame_v2_t{.no_channels = 0, .no_samples = 1, .p_data = &sample},
             NDIlib_audio_frame_v2_t{.sample_rate = -5, .no_channels = 1, .no_samples = 1, .p_data = &sample}})
-        ndi().send_send_audio_v2(bad, &frame);
+        ndi().send_send_audio_v2(bad, &impossible);
     const NDIlib_video_frame_v2_t empty{};
     ndi().send_send_video_v2(bad, &empty);
 
@@ -178,36 +197,13 @@ TEST(LoopbackRuntime, frameSyncDeliversTonesWithoutDropoutsAtEqualRatesAndFrom44
     expectTones(pulled[0], 4);
     EXPECT_EQ(pulled[1].silentBlocksAfterSound, 0);
     expectTones(pulled[1], 2); // fitted at 48 kHz: the pitch survived the conversion
-}
 
-// What the router's capture sees of a source that is not there yet, plays,
-// stops and comes back, all through one receiver.
-TEST(LoopbackRuntime, frameSyncGivesSilenceOfTheRequestedShapeWhileTheSourceIsAwayAndHearsItReturn)
-{
-    const std::string name = thisMachine() + " (Comes Back)";
-    ReceiverWithSync rx(name);
-    NDIlib_audio_frame_v2_t frame;
-    ndi().framesync_capture_audio(rx.sync, &frame, kRate, 0, kBlock);
-    EXPECT_EQ(frame.no_channels, 0) << "before the first audio the source's own count is unknown";
-    ndi().framesync_free_audio(rx.sync, &frame);
-    ndi().framesync_capture_audio(rx.sync, &frame, kRate, 3, kBlock);
-    ASSERT_EQ(std::make_pair(frame.no_channels, frame.no_samples), std::make_pair(3, kBlock));
-    EXPECT_EQ(std::vector<float>(frame.p_data, frame.p_data + 3 * kBlock), std::vector<float>(3 * kBlock, 0.0f));
-    ndi().framesync_free_audio(rx.sync, &frame);
-    NDIlib_video_frame_v2_t picture;
-    ndi().framesync_capture_video(rx.sync, &picture, NDIlib_frame_format_type_progressive);
-    EXPECT_EQ(picture.p_data, nullptr);
-    ndi().framesync_free_video(rx.sync, &picture);
-
-    auto source = std::make_unique<TestSource>("Comes Back", TestSource::Options{.channels = 1});
-    ASSERT_EQ(source->publishedName(), name);
-    ASSERT_EQ(rx.pull(60).channels.size(), 1u);
-    source.reset();
+    equal.reset();
     EXPECT_FALSE(listed(name));
-    rx.pull(10);
-    EXPECT_TRUE(rx.pull(20).channels.empty()) << "once what was queued drains, the pull goes on in silence";
-    source = std::make_unique<TestSource>("Comes Back", TestSource::Options{.channels = 1});
-    EXPECT_FALSE(rx.pull(60).channels.empty()) << "the same receiver hears the returning source";
+    equalRx.pull(10);
+    EXPECT_TRUE(equalRx.pull(20).channels.empty()) << "once what was queued drains, the pull goes on in silence";
+    equal = std::make_unique<TestSource>("Equal Rates", TestSource::Options{.channels = 4});
+    EXPECT_FALSE(equalRx.pull(60).channels.empty()) << "the same receiver hears the returning source";
 }
 
 TEST(LoopbackRuntime, receiverCapturesFramesExactlyAndHonoursTimeouts)
@@ -236,8 +232,7 @@ TEST(LoopbackRuntime, receiverCapturesFramesExactlyAndHonoursTimeouts)
         .channel_stride_in_bytes = 400};
     ndi().send_send_audio_v2(sender, &sent);
 
-    // A picture's bytes, FourCC, stride and rate pass untouched; a clocked
-    // sender spaces pictures by their frame period, the first going at once.
+    // A picture's bytes, FourCC, stride and rate pass untouched.
     std::vector<uint8_t> pixels(64 * 2 * 4);
     std::iota(pixels.begin(), pixels.end(), uint8_t{7});
     const NDIlib_video_frame_v2_t picture{.xres = 64,
@@ -246,10 +241,7 @@ TEST(LoopbackRuntime, receiverCapturesFramesExactlyAndHonoursTimeouts)
         .frame_rate_D = 1,
         .p_data = pixels.data(),
         .line_stride_in_bytes = 128};
-    started = Clock::now();
-    for (int i = 0; i < 3; ++i)
-        ndi().send_send_video_v2(sender, &picture);
-    EXPECT_GE(Clock::now() - started, 75ms);
+    ndi().send_send_video_v2(sender, &picture);
 
     ASSERT_EQ(ndi().recv_capture_v3(receiver, nullptr, &audio, nullptr, 2000), NDIlib_frame_type_audio);
     EXPECT_EQ(std::make_tuple(audio.sample_rate, audio.no_channels, audio.no_samples, audio.FourCC),

@@ -115,14 +115,12 @@ TEST_F(ToolsTest, TonesArriveAtTheirFrequenciesLevelsAndRatesFromSourcesAt48And4
         ASSERT_EQ(r["channels"].size(), 4u) << r.dump();
         for (int c = 0; c < 4; ++c) {
             const auto& row = r["channels"][c];
-            ASSERT_TRUE(row["frequencyHz"].is_number()) << row.dump();
             EXPECT_EQ(row["channel"], c);
             EXPECT_NEAR(row["frequencyHz"].get<double>(), 375.0 * (c + 1), 1.0);
             EXPECT_NEAR(row["levelDbfs"].get<double>(), -20.0, 0.2);
             EXPECT_LT(row["silentFraction"].get<double>(), 0.02);
         }
         const auto& audio = r["audio"];
-        ASSERT_TRUE(audio["measuredSampleRate"].is_number()) << r.dump();
         EXPECT_EQ(audio["channelCount"], 4);
         EXPECT_EQ(audio["stampedSampleRate"], rate);
         EXPECT_NEAR(audio["measuredSampleRate"].get<double>(), rate, rate * 0.01);

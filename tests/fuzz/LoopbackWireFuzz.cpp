@@ -24,12 +24,6 @@ void readAll(const uint8_t* bytes, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    loopback::WireHello hello;
-    if (size >= sizeof hello) {
-        std::memcpy(&hello, data, sizeof hello);
-        sink = loopback::checkHello(hello) == nullptr;
-    }
-
     loopback::WireFrame frame;
     if (loopback::parseFrame(data, size, frame) != nullptr)
         return 0;
