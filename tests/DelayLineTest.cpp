@@ -61,7 +61,7 @@ TEST(DelayLine, movesItsReadPositionWithinItsRoomAndKeepsWhatItHoldsWhenItGrows)
 {
     AVDelayLine line;
     line.setFormat(kRate, kBlock, kChannels);
-    // The line swaps buffers with the frame it is given, so this one stays filled in place.
+    // The line swaps buffers with the frame it is given, so the frame outlives every call.
     NDIlib_audio_frame_v2_t frame{.sample_rate = kRate,
         .no_channels = kChannels,
         .no_samples = kBlock,
