@@ -21,11 +21,10 @@ test('the slider\'s keys, a drag and the reset report each value, the label in s
 
   // A drag reports as it moves, not only where it ends.
   const box = await slider.boundingBox();
-  const y = box.y + box.height / 2;
-  await page.mouse.move(box.x + box.width / 2, y);
+  const at = fraction => [box.x + box.width * fraction, box.y + box.height / 2];
+  await page.mouse.move(...at(0.5));
   await page.mouse.down();
-  await page.mouse.move(box.x + box.width * 0.6, y, { steps: 5 });
-  await page.mouse.move(box.x + box.width * 0.3, y, { steps: 5 });
+  for (const fraction of [0.6, 0.3]) await page.mouse.move(...at(fraction), { steps: 5 });
   await page.mouse.up();
   const sent = (await bridge.takeCalls()).map(([slot, sender, ms]) => (slot === 'setAVDelay' && sender === 'Plover Sender 1' ? ms : slot));
   assert.ok(sent.length >= 3 && sent.every(ms => Number.isInteger(ms)), JSON.stringify(sent));

@@ -3,10 +3,9 @@
 // senders publish heard by kestrix-probe.
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
-import path from 'node:path';
 import { afterEach, describe, test } from 'node:test';
 import {
-  addSender, artifactsDir, channel, connectionRows, delayControl, expand, link, meterReading, sleep, until, untilEqual,
+  addSender, channel, connectionRows, delayControl, expand, link, meterReading, sleep, until, untilEqual,
 } from './support/page.mjs';
 import { PAGE_URL, Run, senderName, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS } from './support/program.mjs';
 
@@ -18,7 +17,6 @@ const carriesTone = (c, s) => report => {
     Math.abs(heard.levelDbfs + 20) < 0.5;
 };
 const silent = c => report => report.channels.find(h => h.channel === c)?.silentFraction === 1;
-const screenshot = (page, name) => page.screenshot({ path: path.join(artifactsDir, name) });
 
 let run;
 let opened;
@@ -53,8 +51,6 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
       'two channels: 750 Hz on channel 0, silence on channel 1');
     await run.probeUntil('Plover Sender 2', r => r.video.consecutiveCounters > 0 && r.video.width === 320 &&
       r.video.height === 180, 'the 320×180 test pattern passed through');
-    await expand(page, 'sources', TONES);
-    await screenshot(page, 'window.png');
 
     await page.click('#removeAllButton');
     await run.probeUntil('Studio Feed', silent(0), 'channel 0 silent after Remove All');
@@ -124,7 +120,6 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     await reads(meterOf('sources', TONES, 'CH 1'), reference, 'the tone on its source channel');
     await reads(meterOf('senders', 'Plover Sender 1', 'CH 1'), reference, 'the tone on its sender channel');
     await reads(rowMeters(0), halves => halves.every(reference), 'the tone on both halves of its row');
-    await screenshot(page, 'meters.png');
     // What the engine reports, in the words of the page.
     assert.match((await page.locator('#statusStrip > span').allTextContents()).join(' | '),
       /^NDI runtime: libkestrix-ndi-loopback\.so .* \| Clock: software \| Engine load: \d+\.\d % \(p99 \d+\.\d %\)/);

@@ -92,10 +92,3 @@ test('a trash button, Remove Sender and Remove All take rows away, each with its
     ['connectionRemoved', MIXER, 3, S2, 0], ['connectionRemoved', MIXER, 0, 'Monitor', 0], ['connectionRemoved', MIXER, 1, S2, 1],
   ]);
 });
-
-test('a senders document clears the rows until its connections follow, and sends nothing back', async () => {
-  await bridge.publishRouting(SENDERS, [audioConnection(MIXER, 1, S1, 0)]);
-  await bridge.emit('sendersUpdated', SENDERS);
-  assert.deepEqual(await connectionRows(page), []);
-  assert.deepEqual(await bridge.takeCalls(), []);
-});

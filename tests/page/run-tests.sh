@@ -7,5 +7,4 @@ cd "$(dirname "$0")"
 if [ ! -f node_modules/playwright-core/package.json ]; then
   npm ci --no-audit --no-fund --loglevel=error
 fi
-mkdir -p artifacts
 exec node --test "$@"

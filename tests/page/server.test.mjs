@@ -43,8 +43,7 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     const { address, token } = await run.startServer();
     browser = await launchBrowser();
     const stranger = await signIn(address, 'not the token', { ready: false });
-    await stranger.locator('#signInError').waitFor({ state: 'visible' });
-    assert.equal(await stranger.locator('#signInError').textContent(), 'Error: That is not the access token');
+    await untilEqual(() => stranger.locator('#signInError').textContent(), 'Error: That is not the access token');
 
     const labels = ['CH 1', 'CH 2', 'CH 3', 'CH 4', 'Video'];
     const a = await signIn(address, token);
@@ -69,13 +68,12 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     assert.ok(await a.evaluate(() => window.senderTreeBefore.isConnected), 'A\'s own changes did not rebuild its tree');
 
     // A program's change reaches both pages; B's removal reaches A.
-    const answer = await fetch(`${address}/api/v1/senders/delay`, { method: 'POST', body: '{"senderName":"Plover Sender 1","delayMs":250}',
-      headers: { Authorization: `Bearer ${token}`, 'Content-Type': 'application/json' } });
-    assert.equal(answer.status, 200);
+    assert.equal((await fetch(`${address}/api/v1/senders/delay`, { method: 'POST', body: '{"senderName":"Plover Sender 1","delayMs":250}',
+      headers: { Authorization: `Bearer ${token}`, 'Content-Type': 'application/json' } })).status, 200);
     for (const page of [a, b]) await untilEqual(() => expand(page, 'senders', 'Plover Sender 1')
       .then(item => item.locator('.delay-label').textContent()), 'Delay: 250 ms');
     await b.locator('#connectedSenders .trash-button').first().click();
-    await until(() => connectionRows(a), rows => rows.length === 0, { what: 'the row removed on B gone from A' });
+    await untilEqual(() => connectionRows(a), []);
     assert.deepEqual([stranger.errors, a.errors, b.errors], [[], [], []]);
   });
 
@@ -93,8 +91,7 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     assert.equal(await sessionStatus(address), 0);
     await page.locator('#sharePageSwitch').check();
     const tokenFile = path.join(run.dataFolder, 'remote-access-token');
-    await until(() => page.locator('#sharePageStatus').textContent(),
-      text => text === `Shared at ${address}; sign in with the token in ${tokenFile}`, { what: 'the shared state' });
+    await untilEqual(() => page.locator('#sharePageStatus').textContent(), `Shared at ${address}; sign in with the token in ${tokenFile}`);
     assert.equal(await sessionStatus(address), 401);
     // The API of the window's own router, with the token it wrote.
     const headers = { Authorization: `Bearer ${(await readFile(tokenFile, 'utf8')).trim()}` };
@@ -111,6 +108,5 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     await window.page.locator('#sharePageSwitch').uncheck();
     await until(() => sessionStatus(address), status => status === 0, { what: 'no longer shared' });
     await until(() => readFile(settings, 'utf8'), text => /sharePage=false/.test(text), { what: 'the switch kept off' });
-    await run.stopProgram(window);
   });
 });

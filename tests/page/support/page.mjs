@@ -9,7 +9,6 @@ import { chromium } from 'playwright-core';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const repoRoot = path.resolve(here, '../../..');
-export const artifactsDir = path.resolve(here, '../artifacts');
 const resourcesDir = path.join(repoRoot, 'resources');
 // The page is served from a made-up origin with the resource folder as its
 // root, so "../assets/x" and "fonts/x" resolve as they do under qrc:/.
