@@ -44,17 +44,17 @@ std::vector<Pulled> pullBlocks(const std::vector<NDIlib_framesync_instance_t>& s
             Pulled& result = pulled[s];
             NDIlib_audio_frame_v2_t frame;
             ndi().framesync_capture_audio(syncs[s], &frame, kRate, 0, kBlock);
-            float peak = 0;
-            for (int i = 0; frame.p_data != nullptr && i < frame.no_channels * frame.no_samples; ++i)
-                peak = std::max(peak, std::abs(frame.p_data[i]));
-            if (result.channels.empty() && peak > 0)
+            const float* samples = frame.p_data;
+            const bool audible =
+                std::any_of(samples, samples + frame.no_channels * frame.no_samples, [](float x) { return x != 0; });
+            if (result.channels.empty() && audible)
                 result.channels.resize(static_cast<size_t>(frame.no_channels));
             if (result.channels.empty()) {
                 ++result.blocksBeforeSound;
             } else {
                 EXPECT_EQ(frame.no_samples, kBlock);
                 EXPECT_EQ(frame.sample_rate, kRate);
-                result.silentBlocksAfterSound += peak == 0 ? 1 : 0;
+                result.silentBlocksAfterSound += audible ? 0 : 1;
                 for (size_t c = 0; c < result.channels.size() && static_cast<int>(c) < frame.no_channels; ++c)
                     result.channels[c].insert(
                         result.channels[c].end(), frame.p_data + c * kBlock, frame.p_data + (c + 1) * kBlock);
