@@ -4,16 +4,12 @@ import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
 import path from 'node:path';
 import { after, afterEach, before, beforeEach } from 'node:test';
-import { fileURLToPath } from 'node:url';
+import { fileURLToPath, pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const repoRoot = path.resolve(here, '../../..');
 const resourcesDir = path.join(repoRoot, 'resources');
-// The page is served from a made-up origin with the resource folder as its
-// root, so "../assets/x" and "fonts/x" resolve as they do under qrc:/.
-const PAGE_ORIGIN = 'http://kestrix.page.test';
-const contentTypes = { '.html': 'text/html; charset=utf-8', '.png': 'image/png', '.jpg': 'image/jpeg', '.ttf': 'font/ttf' };
 export const DEADLINE_MS = 30000; // generous: the machine is shared with builds
 
 export function launchBrowser() {
@@ -49,15 +45,11 @@ export async function openPage(browser, { holdChannel = false } = {}) {
   }, { holdChannel });
   const standIn = await readFile(path.join(here, 'stand-in-qwebchannel.js'), 'utf8');
   await page.route('qrc:///qtwebchannel/qwebchannel.js', route => route.fulfill({ contentType: 'text/javascript', body: standIn }));
-  await page.route(`${PAGE_ORIGIN}/**`, async route => {
-    const file = path.join(resourcesDir, path.normalize(decodeURIComponent(new URL(route.request().url()).pathname)));
-    const body = file.startsWith(resourcesDir + path.sep) ? await readFile(file).catch(() => null) : null;
-    return route.fulfill(body ? { body, contentType: contentTypes[path.extname(file)] } : { status: 404, body: '' });
-  });
-  // Anything else (a web-font service, say) must not be reached.
-  await page.route(url => !['qrc:', 'data:', PAGE_ORIGIN].some(start => url.href.startsWith(start)),
+  // Anything beyond its own files (a web-font service, say) must not be reached.
+  await page.route(url => !['qrc:', 'data:', 'file:'].some(start => url.href.startsWith(start)),
     route => { errors.push(new Error(`the page reached for ${route.request().url()}`)); return route.abort(); });
-  await page.goto(`${PAGE_ORIGIN}/routing-web-ui.html`);
+  // From its folder, "../assets/x" and "fonts/x" resolve as they do under qrc:/.
+  await page.goto(pathToFileURL(path.join(resourcesDir, 'routing-web-ui.html')).href);
   const bridge = standInBridge(page);
   if (!holdChannel) await bridge.waitUntilReady();
   return { page, context, bridge, errors };
