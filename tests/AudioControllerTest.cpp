@@ -72,8 +72,9 @@ TEST(AudioController, withoutAnOutputDeviceTheVirtualClockSendsTheRoutedChannelA
     RawReceiver out(RawReceiver::listed("Plover Sender 1"));
     const auto blocks = receive(out, 100, 40);
     const ToneFit fit = fitTone(channel(blocks, 0), 1125.0, 48000);
-    EXPECT_NEAR(fit.amplitude, 1.0, 0.02);
-    EXPECT_GT(fit.toneFraction, 0.99) << "the source's receiver outlived the removed sender";
+    // A loaded machine may pause the source for a block or two; a lost receiver silences all of them.
+    EXPECT_NEAR(fit.amplitude, 1.0, 0.05);
+    EXPECT_GT(fit.toneFraction, 0.95) << "the source's receiver outlived the removed sender";
     for (int c = 1; c < 4; ++c)
         EXPECT_EQ(peak(channel(blocks, c)), 0.0f) << "channel " << c;
 
