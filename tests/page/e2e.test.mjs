@@ -31,9 +31,8 @@ async function start(label, ...processes) {
   run = await Run.create(label);
   for (const [specs, options] of processes) run.startSources(specs, options);
   opened = await run.startProgram();
-  for (const [name, count] of processes.flatMap(([specs]) => specs.map(spec => spec.split(':')))) {
-    const labels = Array.from({ length: Number(count) }, (_, i) => `CH ${i + 1}`);
-    await sourceListed(opened.page, sourceName(name), [...labels, 'Video']);
+  for (const [name, channels] of processes.flatMap(([specs]) => specs.map(spec => spec.split(':')))) {
+    await sourceListed(opened.page, sourceName(name), Number(channels));
   }
   return opened.page;
 }

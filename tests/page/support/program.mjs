@@ -57,8 +57,9 @@ export const sessionStatus = address => fetch(`${address}/api/v1/session`).then(
 /** The page has its channel and the documents it asked for (evaluated in the page). */
 export const pageIsReady = () => bridge !== null && document.getElementById('mainLoader').classList.contains('hidden');
 
-/** Waits until the source tree lists `name` with exactly these channel labels. */
-export function sourceListed(page, name, labels) {
+/** Waits until the source tree lists `name` with its `channels` audio channels and its Video. */
+export function sourceListed(page, name, channels) {
+  const labels = [...Array.from({ length: channels }, (_, i) => `CH ${i + 1}`), 'Video'];
   return untilEqual(async () => ((await treeNames(page, 'sources')).includes(name) ? nestedTexts(page, 'sources', name) : null),
     ['Select All', ...labels], { deadlineMs: START_DEADLINE_MS, what: `source ${name} with ${labels.join(', ')}` });
 }
