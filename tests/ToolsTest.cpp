@@ -60,18 +60,18 @@ protected:
     // The names a testsrc published, from its first lines ("name<TAB>format").
     std::vector<std::string> publishedNames(const std::string& name, size_t count)
     {
-        for (const auto giveUp = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < giveUp;) {
-            std::vector<std::string> names;
+        std::vector<std::string> names;
+        for (const auto giveUp = std::chrono::steady_clock::now() + 15s;
+             names.size() < count && std::chrono::steady_clock::now() < giveUp; std::this_thread::sleep_for(20ms)) {
             std::istringstream lines(output(name));
+            names.clear();
             for (std::string line; std::getline(lines, line);)
                 if (const auto tab = line.find('\t'); tab != std::string::npos)
                     names.push_back(line.substr(0, tab));
-            if (names.size() >= count)
-                return names;
-            std::this_thread::sleep_for(20ms);
         }
-        ADD_FAILURE() << name << " published fewer than " << count << " sources: " << output(name);
-        return std::vector<std::string>(count);
+        EXPECT_GE(names.size(), count) << name << " published too few sources: " << output(name);
+        names.resize(count);
+        return names;
     }
 
     // The probe's JSON report: from the first line that opens an object to
@@ -120,10 +120,8 @@ TEST_F(ToolsTest, TonesArriveAtTheirFrequenciesLevelsAndRatesFromSourcesAt48And4
             EXPECT_NEAR(row["levelDbfs"].get<double>(), -20.0, 0.2);
             EXPECT_LT(row["silentFraction"].get<double>(), 0.02);
         }
-        const auto& audio = r["audio"];
-        EXPECT_EQ(audio["channelCount"], 4);
-        EXPECT_EQ(audio["stampedSampleRate"], rate);
-        EXPECT_NEAR(audio["measuredSampleRate"].get<double>(), rate, rate * 0.01);
+        EXPECT_EQ(r["audio"]["stampedSampleRate"], rate);
+        EXPECT_NEAR(r["audio"]["measuredSampleRate"].get<double>(), rate, rate * 0.01);
         EXPECT_EQ(r["video"]["frames"], 0);
     }
 }
@@ -137,7 +135,6 @@ TEST_F(ToolsTest, VideoArrivesAtItsFrameRateWithConsecutiveCounters)
     EXPECT_EQ(finish(*source, "src", 10s), 0) << "a clean stop";
 
     const nlohmann::json video = report("probe")["video"];
-    ASSERT_TRUE(video["fps"].is_number() && video["firstCounter"].is_number()) << video.dump();
     EXPECT_EQ(video["width"], 64);
     EXPECT_EQ(video["height"], 36);
     EXPECT_NEAR(video["fps"].get<double>(), 25.0, 1.5);
@@ -146,37 +143,14 @@ TEST_F(ToolsTest, VideoArrivesAtItsFrameRateWithConsecutiveCounters)
     EXPECT_EQ(video["consecutiveCounters"].get<int64_t>(), frames - 1);
 }
 
-// The probe starts during the source's life and keeps pulling after it ends:
-// the frame-sync then gives silence, which the probe reports.
-TEST_F(ToolsTest, BlocksAfterTheSourceEndsAreReportedSilent)
+TEST_F(ToolsTest, BadArgumentsAndAbsentSourcesExitWith2AndAnEndedRunWith0)
 {
-    auto source = start(testsrc, {"--source", "brief:2", "--seconds", "2.5"}, "src");
-    const auto names = publishedNames("src", 1);
-    auto probing = start(probe, {"--source", names[0], "--seconds", "4.5", "--json"}, "probe");
-    EXPECT_EQ(finish(*source, "src", 10s), 0) << "it stops by itself, cleanly: " << output("src");
-
-    ASSERT_EQ(finish(*probing, "probe"), 0) << output("probe");
-    const nlohmann::json r = report("probe");
-    ASSERT_EQ(r["channels"].size(), 2u) << r.dump();
-    for (int c = 0; c < 2; ++c) {
-        const auto& row = r["channels"][c];
-        EXPECT_NEAR(row["frequencyHz"].get<double>(), 375.0 * (c + 1), 1.0);
-        // About 2 of the 4 analysed seconds had the source.
-        EXPECT_GT(row["silentFraction"].get<double>(), 0.3) << row.dump();
-        EXPECT_LT(row["silentFraction"].get<double>(), 0.75) << row.dump();
-    }
-}
-
-TEST_F(ToolsTest, BadArgumentsAndAbsentSourcesExitWith2)
-{
-    const std::vector<std::vector<std::string>> badSourceArgs = {{}, {"--source"}, {"--source", "nameonly"},
-        {"--source", ":2"}, {"--source", "x:0"}, {"--source", "x:100000"}, {"--source", "x:two"}, {"--source", "x:2:1"},
-        {"--source", "x:2:48000:"}, {"--source", "x:2", "--source", "x:4"}, {"--source", "x:2", "--video", "64x36"},
-        {"--source", "x:2", "--video", "63x36@25/1"}, {"--source", "x:2", "--video", "64x36@0/1"},
-        {"--source", "x:2", "--seconds", "-1"}, {"--source", "x:2", "--seconds", "nan"}, {"--source", "x:2", "--loud"}};
-    const std::vector<std::vector<std::string>> badProbeArgs = {{}, {"--list", "--source", "x"}, {"--source"},
-        {"--source", ""}, {"--source", "x", "--seconds", "abc"}, {"--source", "x", "--seconds", "0.2"},
-        {"--source", "x", "--wait", "-1"}, {"--list", "--seconds", "1"}, {"--list=yes"}, {"--list", "--frobnicate"}};
+    // One case per kind of mistake.
+    const std::vector<std::vector<std::string>> badSourceArgs = {{"--source"}, {"--source", "x:2", "--seconds", "nan"},
+        {"--source", "x:0"}, {"--source", "x:2", "--video", "63x36@25/1"}, {"--source", "x:2", "--loud"},
+        {"--source", "x:2", "--source", "x:4"}};
+    const std::vector<std::vector<std::string>> badProbeArgs = {
+        {"--source"}, {"--source", "x", "--seconds", "abc"}, {"--list", "--frobnicate"}, {"--list", "--source", "x"}};
     for (const auto& [program, cases] : {std::pair{testsrc, badSourceArgs}, std::pair{probe, badProbeArgs}}) {
         const std::string usage = "usage: " + std::filesystem::path(program).filename().string();
         for (size_t i = 0; i < cases.size(); ++i) {
@@ -188,6 +162,7 @@ TEST_F(ToolsTest, BadArgumentsAndAbsentSourcesExitWith2)
         EXPECT_NE(output("help").find(usage), std::string::npos) << output("help");
     }
 
+    EXPECT_EQ(run(testsrc, {"--source", "brief:2", "--seconds", "0.5"}, "brief"), 0) << "it ends by itself, cleanly";
     EXPECT_EQ(run(probe, {"--source", host + " (nobody)", "--wait", "0.5"}, "absent"), 2);
     EXPECT_NE(output("absent").find("no source named '" + host + " (nobody)'"), std::string::npos) << output("absent");
 }
