@@ -6,7 +6,7 @@ import { delayControl, pagePerTest } from './support/page.mjs';
 let page, bridge;
 pagePerTest(async opened => {
   ({ page, bridge } = opened);
-  await bridge.publishRouting({ Monitor: 2, 'Plover Sender': 2, 'Plover Sender 1': 8, 'Video Only': 0 }, []);
+  await bridge.publishRouting({ Monitor: 2, 'Plover Sender': 2, 'Plover Sender 1': 8 }, []);
 });
 
 test('the slider\'s keys, a drag and the reset report each value, the label in step', async () => {
@@ -34,8 +34,8 @@ test('the slider\'s keys, a drag and the reset report each value, the label in s
 
 test('a restored delay sets the sender of exactly that name and sends nothing back; a rebuilt tree starts at 0', async () => {
   await bridge.emit('setAVDelaySignal', { senderDelay: -120, senderName: 'Plover Sender 1' });
-  // Senders without a delay control, and one the page does not know, are passed over.
-  for (const senderName of ['Monitor', 'Video Only', 'Nobody']) await bridge.emit('setAVDelaySignal', { senderDelay: 40, senderName });
+  // A sender without a delay control, and one the page does not know, are passed over.
+  for (const senderName of ['Monitor', 'Nobody']) await bridge.emit('setAVDelaySignal', { senderDelay: 40, senderName });
   assert.deepEqual(await (await delayControl(page, 'Plover Sender 1')).shown(), ['-120', 'Delay: -120 ms']);
   assert.deepEqual(await (await delayControl(page, 'Plover Sender')).shown(), ['0', 'Delay: 0 ms']);
   assert.deepEqual(await bridge.takeCalls(), []);

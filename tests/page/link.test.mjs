@@ -29,8 +29,6 @@ const pairings = [
     [added(MIXER, 7, S2, 1), added(MIXER, 2, S1, 3)], null],
   ['a source Video takes the first sender Video at or after its position', [],
     [[CAMERA, 'Video']], [[S1, 'CH 1'], [S2, 'Video']], [videoAdded(CAMERA, S2)], null],
-  ['a source Video with no sender Video at or after its position makes no link', [],
-    [[MIXER, 'CH 1'], [CAMERA, 'Video']], [[S1, 'CH 1'], [S1, 'CH 2']], [added(MIXER, 0, S1, 0)], null],
   // CH 1 against the sender Video finds the source Video after it; that source Video finds no sender Video after it.
   ['a sender Video takes the first source Video at or after its position', [],
     [[MIXER, 'CH 1'], [CAMERA, 'Video']], [[S1, 'Video'], [S1, 'CH 1']], [videoAdded(CAMERA, S1)], null],
