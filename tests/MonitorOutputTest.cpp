@@ -2,7 +2,6 @@
 // and again after the output went away and came back. The output here is
 // ALSA's file plugin, which writes every block it is given.
 
-#include "engine/AudioController.h"
 #include "support/ControllerListener.h"
 #include "support/LoopbackEnvironment.h"
 #include "support/RawReceiver.h"
@@ -62,13 +61,11 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndAgainAfterTheSoftw
 {
     TestSource source("For The Monitor", {.channels = 2});
     {
-        ControllerListener listener;
-        AudioController controller(&listener);
+        RunningController running;
+        AudioController& controller = running.controller;
         ASSERT_TRUE(controller.hasOutputDevice());
-        ASSERT_TRUE(controller.waitForCommands(5s)); // the start reloads the file it wrote
         EXPECT_EQ(controller.routingSnapshot().mappings.at("Monitor").size(), 2u);
-        controller.ndiProcessingStarted = true;
-        ASSERT_TRUE(listener.waitFor({"added", source.publishedName(), kNoChannel}));
+        ASSERT_TRUE(running.found(source.publishedName()));
         controller.addAudioConnection(source.publishedName(), 1, "Monitor", 1);
         std::this_thread::sleep_for(3s);
         controller.audioClock().devices()->closeAudioDevice(); // as when the sound card goes away

@@ -5,6 +5,7 @@
 
 #include "engine/AudioController.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -20,7 +21,10 @@ public:
         bool operator==(const Report&) const = default;
     };
 
-    void routingPublished(const SenderChannelMappings&, const SenderVideoSources&) override { add({"published", "", 0}); }
+    void routingPublished(const SenderChannelMappings&, const SenderVideoSources&) override
+    {
+        add({"published", "", 0});
+    }
     void sourceAdded(const std::string& source, uint32_t count) override { add({"added", source, count}); }
     void sourceRemoved(const std::string& source) override { add({"removed", source, 0}); }
     void sourceChannelCountChanged(const std::string& source, uint32_t count) override
@@ -38,10 +42,8 @@ public:
     // Reports about `name`, in order.
     std::vector<Report> about(const std::string& name)
     {
-        std::vector<Report> result;
-        for (const auto& r : reports())
-            if (r.name == name)
-                result.push_back(r);
+        std::vector<Report> result = reports();
+        std::erase_if(result, [&](const Report& r) { return r.name != name; });
         return result;
     }
 
@@ -49,21 +51,34 @@ public:
     bool waitFor(const Report& report, std::chrono::seconds timeout = std::chrono::seconds(10), size_t times = 1)
     {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, timeout,
-                                [&] { return static_cast<size_t>(std::count(all.begin(), all.end(), report)) >= times; });
+        return changed.wait_for(
+            lock, timeout, [&] { return std::ranges::count(all, report) >= static_cast<std::ptrdiff_t>(times); });
     }
 
 private:
     void add(Report report)
     {
-        {
-            std::lock_guard lock(mutex);
-            all.push_back(std::move(report));
-        }
+        std::lock_guard lock(mutex);
+        all.push_back(std::move(report));
         changed.notify_all();
     }
 
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Report> all;
+};
+
+// The controller as the window runs it: NDI processing on, and the routing
+// its start reloads from `file` in place.
+struct RunningController {
+    explicit RunningController(std::string file = AudioController::defaultMappingFilePath())
+        : controller(&listener, std::move(file))
+    {
+        controller.ndiProcessingStarted = true;
+        controller.waitForCommands(std::chrono::seconds(5));
+    }
+    bool found(const std::string& source) { return listener.waitFor({"added", source, kNoChannel}); }
+
+    ControllerListener listener;
+    AudioController controller;
 };
