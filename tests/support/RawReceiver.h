@@ -25,30 +25,40 @@ public:
         }
     };
 
-    // The name our own sender `stream` is published under, once the network lists it ("" if it never does).
-    static std::string listed(const std::string& stream)
+    // The names the network lists at one look.
+    static std::vector<std::string> listedNames()
     {
         NDIlib_find_create_t settings;
         NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
-        std::string found;
-        for (int attempt = 0; attempt < 100 && found.empty(); ++attempt) {
-            if (attempt > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            uint32_t count = 0;
-            const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
-            for (uint32_t i = 0; i < count; ++i)
-                if (const std::string name = list[i].p_ndi_name; name.ends_with(" (" + stream + ")"))
-                    found = name;
-        }
+        uint32_t count = 0;
+        const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
+        std::vector<std::string> names;
+        for (uint32_t i = 0; i < count; ++i)
+            names.emplace_back(list[i].p_ndi_name);
         ndi().find_destroy(finder);
-        return found;
+        return names;
     }
 
-    explicit RawReceiver(const std::string& source)
+    // The name our own sender `stream` is published under, once the network lists it ("" if it never does).
+    static std::string listed(const std::string& stream)
+    {
+        for (int attempt = 0; attempt < 100; ++attempt, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+            for (const std::string& name : listedNames())
+                if (name.ends_with(" (" + stream + ")"))
+                    return name;
+        return "";
+    }
+
+    // A receiver of `source`, connecting in the background.
+    static NDIlib_recv_instance_t create(const std::string& source)
     {
         NDIlib_recv_create_v3_t settings;
         settings.source_to_connect_to.p_ndi_name = source.c_str();
-        receiver = ndi().recv_create_v4(&settings, nullptr);
+        return ndi().recv_create_v4(&settings, nullptr);
+    }
+
+    explicit RawReceiver(const std::string& source) : receiver(create(source))
+    {
         // The connection is made when the status change arrives.
         for (int i = 0; i < 50; ++i)
             if (ndi().recv_capture_v2(receiver, nullptr, nullptr, nullptr, 100) == NDIlib_frame_type_status_change)
@@ -96,5 +106,5 @@ private:
         return false;
     }
 
-    NDIlib_recv_instance_t receiver = nullptr;
+    NDIlib_recv_instance_t receiver;
 };
