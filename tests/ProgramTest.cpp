@@ -1,5 +1,5 @@
-// The program itself, off screen: one instance per machine, a page that comes
-// up and talks to the bridge, and an orderly end that writes the routing.
+// The program itself, off screen: a start after a killed one, a page that
+// comes up and talks to the bridge, and an orderly end that writes the routing.
 
 #include "support/ChildProcess.h"
 #include "support/HttpClient.h"
@@ -8,19 +8,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class Program : public ::testing::Test {
 protected:
@@ -49,10 +42,10 @@ protected:
 
     // The page sets its title from the bridge once the web channel is up; the
     // web engine lists its pages on the remote-debugging port.
-    static bool pageIsReady(int port, std::chrono::seconds timeout = 60s)
+    static bool pageIsReady(int port)
     {
-        for (const auto deadline = std::chrono::steady_clock::now() + timeout;
-             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(200ms)) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < deadline;
+             std::this_thread::sleep_for(200ms)) {
             const std::string list = HttpClient(port, 1).request("GET", "/json/list").body;
             if (list.find("\"title\": \"Vireo\"") != std::string::npos &&
                 list.find("qrc:/routing-web-ui.html") != std::string::npos)
@@ -66,20 +59,14 @@ protected:
 
 } // namespace
 
-// A second start leaves at once and the first runs on; a start after a killed one finds the instance left behind
-// gone; a termination signal ends it as closing the window does, writing the routing.
-TEST_F(Program, aSecondStartLeavesAStartAfterAKillSucceedsAndATerminationSignalWritesTheRouting)
+// The single-instance rule is the server test's, which starts this program beside a running server.
+TEST_F(Program, aStartAfterAKillSucceedsAndATerminationSignalWritesTheRouting)
 {
     const int port = freeLoopbackPort();
-    auto first = start(port, "first.log");
-    ASSERT_TRUE(pageIsReady(port)) << slurp(folder / "first.log");
-    int code = -1;
-    ASSERT_TRUE(start(freeLoopbackPort(), "second.log")->waitFor(30s, code));
-    EXPECT_EQ(code, 0);
-    EXPECT_NE(slurp(folder / "second.log").find("Another instance is running"), std::string::npos);
-    EXPECT_TRUE(pageIsReady(port, 5s)) << "the first window is undisturbed";
-    first->kill(SIGKILL);
-    first->wait();
+    auto killed = start(port, "killed.log");
+    ASSERT_TRUE(pageIsReady(port)) << slurp(folder / "killed.log");
+    killed->kill(SIGKILL);
+    killed->wait();
 
     const int again = freeLoopbackPort();
     auto program = start(again, "program.log");
@@ -87,6 +74,7 @@ TEST_F(Program, aSecondStartLeavesAStartAfterAKillSucceedsAndATerminationSignalW
     const fs::path file = folder / "data/Morvane/Kestrix/sendersChannelMappings.ploverc";
     fs::remove(file); // written at start; it must come back at the end
     program->kill(SIGTERM);
+    int code = -1;
     ASSERT_TRUE(program->waitFor(60s, code));
     EXPECT_EQ(code, 0);
     EXPECT_NE(slurp(file).find("\"senderName\": "), std::string::npos) << slurp(folder / "program.log");

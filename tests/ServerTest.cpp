@@ -29,10 +29,12 @@ const std::string kHostileStream = "Evil \"q\" \\ <script>alert(1)</script> &amp
 const std::string kHostileSource = "STUDIO (" + kHostileStream + ")";
 const std::string kHostileSender = "Stage \"B\" <b>&amp;</b> \\ ünï ✓";
 
-std::string slurp(const fs::path& path)
+// Passes when `text` holds `part`; a failure shows the whole text.
+testing::AssertionResult contains(const std::string& text, const std::string& part)
 {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return text.find(part) != std::string::npos ? testing::AssertionSuccess()
+                                                : testing::AssertionFailure() << "no " << part << " in:\n"
+                                                                              << text;
 }
 
 json parsed(const HttpClient::Response& response)
@@ -134,26 +136,22 @@ TEST_F(Server, withoutTheTokenNothingIsServedAndPagesOfOtherOriginsAreRefused)
 {
     EXPECT_EQ(
         fs::status(folder / "token").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_NE(slurp(folder / "server.log").find("Access token (kept in " + (folder / "token").string() + "): " + token),
-        std::string::npos)
-        << "shown at the start that made it";
+    EXPECT_TRUE(
+        contains(slurp(folder / "server.log"), "Access token (kept in " + (folder / "token").string() + "): " + token));
 
     HttpClient client(port);
     const auto api = client.request("GET", "/api/v1/routing");
     EXPECT_EQ(api.status, 401);
     EXPECT_EQ(api.header("www-authenticate"), "Bearer");
     EXPECT_EQ(api.header("connection"), "close");
-    const auto page = client.request("GET", "/");
-    EXPECT_EQ(page.status, 401) << "the page comes with the 401, to sign in";
-    EXPECT_EQ(page.header("content-type"), "text/html; charset=utf-8");
-    EXPECT_NE(page.body.find("id=\"signInPopup\""), std::string::npos);
+    // The page comes with its 401, to sign in: the served page's test signs in on it in a browser.
+    EXPECT_EQ(client.request("GET", "/").status, 401);
     EXPECT_EQ(client.request("GET", "/assets/logo.png").status, 401);
     EXPECT_EQ(client.request("GET", "/api/v1/routing", {}, {{"Authorization", "Bearer " + token + "x"}}).status, 401);
 
     const HttpClient::Headers elsewhere{{"Origin", "http://elsewhere.example"}};
     EXPECT_EQ(client.upgrade("/channel").status, 401);
     EXPECT_EQ(client.upgrade("/channel", bearer(elsewhere)).status, 403);
-    EXPECT_EQ(client.upgrade("/channel", bearer({{"Origin", "http://127.0.0.1:" + std::to_string(port)}})).status, 101);
     client.disconnect();
 
     // A page of another site may post a form or a fetch: refused, and nothing changes.
@@ -166,24 +164,15 @@ TEST_F(Server, withoutTheTokenNothingIsServedAndPagesOfOtherOriginsAreRefused)
     EXPECT_EQ(forge("senderName=Forged&channels=2", {{"Content-Type", "application/x-www-form-urlencoded"}}), 415);
     EXPECT_EQ(get(client, "/routing"), before);
 
-    // The page's sign-in: the token for a session cookie, which works until it is given back.
-    const auto signIn = [&](const std::string& with) {
-        return client.request(
-            "POST", "/api/v1/session", json{{"token", with}}.dump(), {{"Content-Type", "application/json"}});
-    };
-    EXPECT_EQ(signIn("guess").status, 401);
-    const auto signedIn = signIn(token);
-    ASSERT_EQ(signedIn.status, 200);
-    const std::string cookie = signedIn.header("set-cookie");
+    // The sign-in's session cookie (a browser's use of it is the served page's test) works until it is given back.
+    const std::string cookie =
+        client.request("POST", "/api/v1/session", json{{"token", token}}.dump(), {{"Content-Type", "application/json"}})
+            .header("set-cookie");
+    EXPECT_TRUE(cookie.starts_with("kestrix_session=")) << cookie;
     EXPECT_EQ(cookie.substr(cookie.find(';')), "; Path=/; HttpOnly; SameSite=Strict");
-    EXPECT_EQ(cookie.find("kestrix_session="), 0u);
     const HttpClient::Headers session{{"Cookie", cookie.substr(0, cookie.find(';'))}};
     EXPECT_EQ(client.request("GET", "/api/v1/routing", {}, session).status, 200);
-    const auto pageSignedIn = client.request("GET", "/", {}, session);
-    EXPECT_EQ(pageSignedIn.status, 200);
-    EXPECT_EQ(pageSignedIn.body, page.body);
-    EXPECT_EQ(client.upgrade("/channel", session).status, 101);
-    EXPECT_EQ(client.request("DELETE", "/api/v1/session", {}, session).status, 200);
+    client.request("DELETE", "/api/v1/session", {}, session);
     EXPECT_EQ(client.request("GET", "/api/v1/routing", {}, session).status, 401);
 }
 
@@ -205,7 +194,6 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         {"/disconnect", {{"senderName", "Booth"}, {"senderChannel", 1}}},
         {"/senders/delay", {{"senderName", "Booth"}, {"delayMs", -120}}},
         {"/senders/video", {{"senderName", "Spare"}, {"sourceName", kTones}}},
-        {"/senders/video", {{"senderName", "Booth"}, {"sourceName", kTones}}},
         {"/senders/video", {{"senderName", "Spare"}, {"sourceName", nullptr}}},
         {"/senders/remove", {{"senderName", "Desk"}}},
         {"/senders/add", {{"senderName", kHostileSender}, {"channels", 2}}},
@@ -214,8 +202,7 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     };
     for (const auto& [call, body] : changes)
         EXPECT_EQ(parsed(post(client, call, body)), (json{{"done", true}})) << call << " " << body;
-    const json senders = {
-        sender("Booth", 2, -120, kTones), sender("Spare", 2), sender(kHostileSender, 2, 0, kHostileSource)};
+    const json senders = {sender("Booth", 2, -120), sender("Spare", 2), sender(kHostileSender, 2, 0, kHostileSource)};
     const json expected = {
         {"connections", {connection(kTones, 3, "Booth", 0), connection(kHostileSource, 1, kHostileSender, 0)}},
         {"senders", senders}};
@@ -223,8 +210,8 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     EXPECT_EQ(get(client, "/senders"), (json{{"senders", senders}}));
     EXPECT_EQ(get(client, "/sources")["sources"][1]["routed"], true);
 
-    // Refused: the status, the reason, and the routing as it was. Values the router's rules refuse pass through the
-    // bridge's checks as the page's do: one for each call, the rest are the bridge's.
+    // Refused: the status, the reason, and the routing as it was. Of the values the bridge's checks refuse one is
+    // kept (a delay); one unknown sender and one unknown source stand for every call that looks names up.
     const std::string none = (folder / "none.ploverc").string();
     // A name that tries to start a log line of its own stays inside the line that quotes it.
     const std::string forged = "STUDIO (x)\n00:00 kestrix [critical] forged";
@@ -235,17 +222,13 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         std::string error;
     } refusals[] = {
         {"/connect", connection(kTones, 0, "Nobody", 0), 404, "there is no sender \"Nobody\""},
-        {"/connect", connection("STUDIO (Gone)", 0, "Booth", 0), 404, "there is no source \"STUDIO (Gone)\""},
         {"/connect", connection(forged, 0, "Booth", 0), 404, "there is no source \"" + forged + "\""},
         {"/connect", connection(kTones, 0, "Booth", 2), 400, "\"Booth\" has 2 channels"},
-        {"/disconnect", {{"senderName", "Booth"}}, 400, "not a number"},
         {"/senders/add", {{"senderName", "Booth"}, {"channels", 2}}, 400, "a sender named \"Booth\" exists already"},
         {"/senders/add", {{"senderName", 7}, {"channels", 2}}, 400, "\"senderName\" must be a text"},
         {"/senders/delay", {{"senderName", "Booth"}, {"delayMs", 6000}}, 400,
             "a delay must be a whole number of milliseconds from -5000 to 5000"},
-        {"/senders/remove", {{"senderName", "Nobody"}}, 404, "there is no sender \"Nobody\""},
-        {"/senders/video", {{"senderName", "Booth"}, {"sourceName", "STUDIO (Gone)"}}, 404,
-            "there is no source \"STUDIO (Gone)\""},
+        {"/connect", "not an object", 400, "the body must be a JSON object"},
         {"/mapping/load", {{"path", none}}, 404, "there is no file \"" + none + "\""},
         {"/mapping/save", {{"path", (folder / "show.txt").string()}}, 400,
             "a mapping file's name ends in \".ploverc\""},
@@ -255,9 +238,6 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         EXPECT_EQ(answer.status, r.status) << r.call << " " << r.body;
         EXPECT_EQ(parsed(answer).value("error", ""), r.error) << r.call << " " << r.body;
     }
-    const auto notJson = client.request("POST", "/api/v1/connect", "{", bearer({{"Content-Type", "application/json"}}));
-    EXPECT_EQ(notJson.status, 400);
-    EXPECT_EQ(parsed(notJson).value("error", ""), "the body must be a JSON object");
     EXPECT_EQ(client.request("GET", "/api/v1/connect", {}, bearer()).status, 405);
     EXPECT_EQ(
         client.request("POST", "/api/v1/routing", "{}", bearer({{"Content-Type", "application/json"}})).status, 405);
@@ -268,9 +248,8 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         std::this_thread::sleep_for(100ms);
         log = slurp(folder / "server.log");
     }
-    EXPECT_NE(log.find(R"j(there is no source \"STUDIO (x)\n00:00 kestrix [critical] forged\")j"), std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("\n00:00 kestrix [critical] forged"), std::string::npos) << log;
+    EXPECT_TRUE(contains(log, R"j(there is no source \"STUDIO (x)\n00:00 kestrix [critical] forged\")j"));
+    EXPECT_FALSE(contains(log, "\n00:00 kestrix [critical] forged")) << log;
 
     // Save As, then Save to the same file; a load brings its routing back.
     const std::string show = (folder / "show.ploverc").string();
@@ -387,19 +366,19 @@ TEST_F(Server, oneEngineAMachineAndATerminationSignalWritesTheMappingFile)
             (folder / "second.log").string());
         ASSERT_TRUE(second.waitFor(60s, code)) << program;
         EXPECT_EQ(code, 0) << program;
-        EXPECT_NE(slurp(folder / "second.log").find("Another instance is running"), std::string::npos) << program;
+        EXPECT_TRUE(contains(slurp(folder / "second.log"), "Another instance is running")) << program;
     }
     ChildProcess confused(KESTRIX_SERVER, {"--listen", "somewhere"}, environment(), (folder / "confused.log").string());
     ASSERT_TRUE(confused.waitFor(30s, code));
     EXPECT_EQ(code, 2);
-    EXPECT_NE(slurp(folder / "confused.log").find("--listen needs an IP address and a port"), std::string::npos);
+    EXPECT_TRUE(contains(slurp(folder / "confused.log"), "--listen needs an IP address and a port"));
     EXPECT_EQ(client.request("GET", "/api/v1/routing", {}, bearer()).status, 200) << "the first runs on";
 
     fs::remove(folder / "routing.ploverc");
     server->kill(SIGHUP);
     ASSERT_TRUE(server->waitFor(60s, code));
     EXPECT_EQ(code, 0);
-    EXPECT_NE(slurp(folder / "routing.ploverc").find("\"senderName\": \"Kept\""), std::string::npos)
+    EXPECT_TRUE(contains(slurp(folder / "routing.ploverc"), "\"senderName\": \"Kept\""))
         << slurp(folder / "server.log");
     EXPECT_FALSE(fs::exists(folder / "data/Morvane/Kestrix/sendersChannelMappings.ploverc"))
         << "the automatic file is the one --mapping-file names";

@@ -14,11 +14,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 extern char** environ;
+
+// A whole file, such as a child's output; "" when there is none.
+inline std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 class ChildProcess {
 public:
@@ -28,24 +37,21 @@ public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
         const std::vector<std::string>& extraEnv = {}, const std::string& outputPath = {})
     {
-        std::vector<std::string> argStrings{program}, envStrings;
+        std::vector<std::string> argStrings{program}, envStrings = extraEnv;
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry(*e), key = entry.substr(0, entry.find('=') + 1);
             if (std::none_of(extraEnv.begin(), extraEnv.end(), [&](const auto& x) { return x.starts_with(key); }))
                 envStrings.push_back(entry);
         }
-        envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-        const auto pointers = [](std::vector<std::string>& strings) {
-            std::vector<char*> result;
-            for (auto& s : strings)
-                result.push_back(s.data());
-            result.push_back(nullptr);
-            return result;
-        };
         // Everything the child needs is made before the fork: between fork and
         // exec a child of a threaded process may only make system calls.
-        const std::vector<char*> argv = pointers(argStrings), envp = pointers(envStrings);
+        std::vector<char*> argv, envp;
+        for (auto [strings, pointers] : {std::pair{&argStrings, &argv}, std::pair{&envStrings, &envp}}) {
+            for (auto& s : *strings)
+                pointers->push_back(s.data());
+            pointers->push_back(nullptr);
+        }
         const int output =
             outputPath.empty() ? -1 : ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (!outputPath.empty() && output < 0)
@@ -73,7 +79,6 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid > 0; }
-    bool running() const { return pid > 0 && !exited; }
     pid_t id() const { return pid; }
 
     void kill(int signal) const
@@ -92,17 +97,17 @@ public:
     // Like wait(), but gives up (returning false) after `timeout`.
     bool waitFor(std::chrono::milliseconds timeout, int& code)
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (running() && !reap(WNOHANG)) {
+        for (const auto deadline = std::chrono::steady_clock::now() + timeout; running() && !reap(WNOHANG);
+             std::this_thread::sleep_for(std::chrono::milliseconds(10)))
             if (std::chrono::steady_clock::now() >= deadline)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
         code = exitCode;
         return true;
     }
 
 private:
+    bool running() const { return pid > 0 && !exited; }
+
     bool reap(int flags)
     {
         int status = 0;
