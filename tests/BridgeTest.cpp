@@ -88,54 +88,34 @@ TEST_F(Bridge, documentsAreCompactWithSortedKeysAndFollowThePageAndTheEngine)
     EXPECT_EQ(last(connections).count(booth), 1) << "of two equal connections, one removal takes the first";
 }
 
-TEST_F(Bridge, valuesFromThePageThatCannotBeRightAreRefusedAndChangeNothing)
+TEST_F(Bridge, aRefusedValueFromThePageChangesNothingAndIsAnsweredWithWhatWasSentAndWhy)
 {
     AudioController& engine = bridge.routing();
     ASSERT_TRUE(engine.waitForCommands(5s));
-    QSignalSpy senders(&bridge, &QMLWrapper::sendersUpdated);
-    QSignalSpy connections(&bridge, &QMLWrapper::connectionsUpdated);
-    bridge.uiReady();
-    const QString before = last(senders);
-    const QString connectionsBefore = last(connections);
+    QSignalSpy refused(&bridge, &QMLWrapper::changeRefused);
+    const QString documents = bridge.pageReady();
     const RoutingSnapshot routing = engine.routingSnapshot();
 
-    bridge.senderAdded("Negative", QJsonValue(-1));
+    // Each field held to its rule, or to being a number; the rules' own cases are the rules' test's.
     bridge.senderAdded("Fraction", QJsonValue(2.5));
     bridge.senderAdded("Text", QJsonValue("4"));
-    bridge.senderAdded("Huge", QJsonValue(1e6));
-    bridge.senderAdded("", QJsonValue(2));
-    bridge.senderAdded("   ", QJsonValue(2));
-    bridge.senderAdded(QString(65, 'x'), QJsonValue(2));
-    bridge.senderAdded("Bell\a", QJsonValue(2));
-    bridge.senderAdded("Monitor", QJsonValue(2));
+    bridge.senderAdded(QString("Half ") + QChar(0xD800), QJsonValue(2));
     bridge.senderRemoved("Monitor");
-    bridge.connectionAdded("HOST (Mixer)", QJsonValue(-1), "Plover Sender 1", QJsonValue(0));
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue(2147483647), "Plover Sender 1", QJsonValue(0));
     bridge.connectionAdded("HOST (Mixer)", QJsonValue(0), "Plover Sender 1", QJsonValue(0.5));
     bridge.connectionAdded("", QJsonValue(0), "Plover Sender 1", QJsonValue(0));
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue(0), "No Such Sender", QJsonValue(0));
     bridge.connectionRemoved("HOST (Mixer)", QJsonValue(0), "Plover Sender 1", QJsonValue(-3));
     bridge.videoConnectionAdded("", "Plover Sender 1");
     bridge.setAVDelay("Plover Sender 1", QJsonValue(12.5));
-    bridge.setAVDelay("Plover Sender 1", QJsonValue(60000));
-    // The bounds every holder of the routing rules shares, and the routing's own.
-    bridge.connectionAdded("HOST (Mixer)", QJsonValue(2147483647), "Plover Sender 1", QJsonValue(0));
-    bridge.connectionAdded("HOST (Mixer)", QJsonValue(0), "Plover Sender 1", QJsonValue(4));
-    bridge.connectionAdded("HOST (Mixer)", QJsonValue(0), "No Such Sender", QJsonValue(0));
-    bridge.senderAdded(QString("Half ") + QChar(0xD800), QJsonValue(2));
-
-    bridge.uiReady();
-    EXPECT_EQ(last(senders), before);
-    EXPECT_EQ(last(connections), connectionsBefore);
+    EXPECT_EQ(refused.size(), 11);
+    EXPECT_EQ(bridge.pageReady(), documents);
     ASSERT_TRUE(engine.waitForCommands(2s));
     const RoutingSnapshot after = engine.routingSnapshot();
     EXPECT_EQ(after.mappings, routing.mappings);
     EXPECT_EQ(after.videoSources, routing.videoSources);
     EXPECT_EQ(after.delaySeconds, routing.delaySeconds);
-}
 
-TEST_F(Bridge, aRefusedChangeIsAnsweredWithWhatWasSentAndWhyAndARefusedDelayWithTheDelayKept)
-{
-    ASSERT_TRUE(bridge.routing().waitForCommands(5s));
-    QSignalSpy refused(&bridge, &QMLWrapper::changeRefused);
     bridge.senderAdded("Stage \u200B", QJsonValue(2));
     EXPECT_EQ(last(refused),
         R"j({"action":"senderAdded","numChannels":2,)j"
@@ -149,17 +129,17 @@ TEST_F(Bridge, aRefusedChangeIsAnsweredWithWhatWasSentAndWhyAndARefusedDelayWith
     // A delay within the bounds that the sender's delay line cannot hold keeps the delay it has.
     bridge.senderAdded("Wide", QJsonValue(1024));
     bridge.setAVDelay("Wide", QJsonValue(-40));
-    ASSERT_EQ(refused.size(), 2);
+    ASSERT_EQ(refused.size(), 13);
     bridge.setAVDelay("Wide", QJsonValue(5000));
     EXPECT_EQ(last(refused),
         R"j({"action":"setAVDelay","delay":5000,)j"
         R"j("reason":"the delay line of \"Wide\" cannot hold 5000 ms on its channels","senderDelay":-40,"senderName":"Wide"})j");
-    EXPECT_DOUBLE_EQ(bridge.routing().routingSnapshot().delaySeconds.at("Wide"), -0.04);
+    EXPECT_DOUBLE_EQ(engine.routingSnapshot().delaySeconds.at("Wide"), -0.04);
 
     // A preview of a name no source can have; a real name and none are taken.
     bridge.previewSource("HOST (Mixer)");
     bridge.previewSource("");
-    ASSERT_EQ(refused.size(), 3);
+    ASSERT_EQ(refused.size(), 14);
     bridge.previewSource(QString("HOST (") + QChar(0) + ")");
     EXPECT_EQ(last(refused),
         QString(

@@ -19,17 +19,13 @@ namespace {
 // The case's text as the engine gets it; nothing for the page's own cases.
 std::optional<std::string> textOf(const json& c)
 {
-    std::string text;
     if (c.contains("utf16"))
         return std::nullopt;
-    if (c.contains("utf8"))
-        for (size_t i = 0; i + 1 < c["utf8"].get<std::string>().size(); i += 2)
-            text += static_cast<char>(std::stoi(c["utf8"].get<std::string>().substr(i, 2), nullptr, 16));
-    else if (c.contains("repeat"))
-        for (int i = 0; i < c["times"].get<int>(); ++i)
-            text += c["repeat"].get<std::string>();
-    else
-        text = c["name"];
+    std::string text = c.value("name", ""), hex = c.value("utf8", "");
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (int i = 0; i < c.value("times", 0); ++i)
+        text += c["repeat"].get<std::string>();
     return text;
 }
 
@@ -48,33 +44,30 @@ std::string jsonString(const std::string& text)
     }
 }
 
-// Accepted as the rule accepts, or refused with its reason.
-void expectJudged(bool accepted, const std::string& error, const Verdict& rule, const std::string& what)
-{
-    EXPECT_EQ(accepted, !rule) << what << ": " << error;
-    // Bytes that are not UTF-8 are refused before the rules see them, by the JSON parser.
-    if (rule && !error.starts_with("not valid JSON")) {
-        EXPECT_NE(error.find(*rule), std::string::npos) << what << " gave: " << error;
-    }
-}
-
-// What the reader accepts is written back to a file that reads back the same.
-void expectReaderAgrees(const std::string& file, const Verdict& rule, const std::string& what)
+// The reader on a file holding the value, and the writer on a routing holding it, accept as the rule accepts or
+// refuse with its reason; what the reader accepts is written back to a file that reads back the same.
+void expectJudgedAlike(const Verdict& rule, const std::string& what, const std::optional<std::string>& file,
+    const std::optional<StoredRouting>& routing = {})
 {
     std::string error;
-    const auto routing = MappingFile::parse(file, error);
-    expectJudged(routing.has_value(), error, rule, what);
-    if (routing) {
-        const auto written = MappingFile::render(*routing, error);
-        ASSERT_TRUE(written) << what << ": " << error;
-        EXPECT_EQ(MappingFile::parse(*written, error), routing) << what << " read back otherwise from:\n" << *written;
+    const auto judged = [&](bool accepted) {
+        EXPECT_EQ(accepted, !rule) << what << ": " << error;
+        // Bytes that are not UTF-8 are refused before the rules see them, by the JSON parser.
+        EXPECT_TRUE(!rule || error.starts_with("not valid JSON") || error.find(*rule) != std::string::npos)
+            << what << " gave: " << error;
+    };
+    if (file) {
+        const auto read = MappingFile::parse(*file, error);
+        judged(read.has_value());
+        const auto written = read ? MappingFile::render(*read, error) : std::nullopt;
+        if (read) {
+            EXPECT_EQ(written ? MappingFile::parse(*written, error) : std::nullopt, read)
+                << what << " read back otherwise from:\n"
+                << written.value_or(error);
+        }
     }
-}
-
-void expectWriterAgrees(const StoredRouting& routing, const Verdict& rule, const std::string& what)
-{
-    std::string error;
-    expectJudged(MappingFile::render(routing, error).has_value(), error, rule, what);
+    if (routing)
+        judged(MappingFile::render(*routing, error).has_value());
 }
 
 std::string senderFile(const std::string& sender, const std::string& channels, const std::string& video = R"("")",
@@ -113,31 +106,28 @@ TEST(RoutingRules, theRulesTheFileReaderAndTheFileWriterJudgeEveryCaseAlike)
 
     // The file holds the same values, and its reader and writer judge them the same.
     for (const json& c : table.at("senderName"))
-        if (const auto name = textOf(c)) {
-            expectReaderAgrees(senderFile(jsonString(*name), "", R"("")", "40"), expected(c), "sender " + c.dump());
-            expectWriterAgrees({{{*name, {}, ""}}, {{*name, 40}}}, expected(c), "sender " + c.dump());
-        }
+        if (const auto name = textOf(c))
+            expectJudgedAlike(expected(c), "sender " + c.dump(), senderFile(jsonString(*name), "", R"("")", "40"),
+                StoredRouting{{{*name, {}, ""}}, {{*name, 40}}});
     for (const json& c : table.at("sourceName"))
-        if (const auto name = textOf(c)) {
-            const std::string source = jsonString(*name);
-            expectReaderAgrees(
-                senderFile(R"("S")", channelObject(source, "2"), source), expected(c), "source " + c.dump());
-            expectWriterAgrees({{{"S", {{1, *name}}, *name}}, {}}, expected(c), "source " + c.dump());
-        }
+        if (const auto name = textOf(c))
+            expectJudgedAlike(expected(c), "source " + c.dump(),
+                senderFile(R"("S")", channelObject(jsonString(*name), "2"), jsonString(*name)),
+                StoredRouting{{{"S", {{1, *name}}, *name}}, {}});
     for (const json& c : table.at("storedSourceChannel"))
-        expectReaderAgrees(senderFile(R"("S")", channelObject(R"x("A (B)")x", c["value"].dump())), expected(c),
-            "stored source channel " + c.dump());
+        expectJudgedAlike(expected(c), "stored source channel " + c.dump(),
+            senderFile(R"("S")", channelObject(R"x("A (B)")x", c["value"].dump())));
     for (const json& c : table.at("sourceChannel"))
         if (c["value"].is_number_unsigned()) // what a channel of the routing can hold at all
-            expectWriterAgrees(
-                {{{"S", {{c["value"].get<uint32_t>(), "A (B)"}}, ""}}, {}}, expected(c), "source channel " + c.dump());
+            expectJudgedAlike(expected(c), "source channel " + c.dump(), std::nullopt,
+                StoredRouting{{{"S", {{c["value"].get<uint32_t>(), "A (B)"}}, ""}}, {}});
     for (const json& c : table.at("delay"))
-        expectReaderAgrees(senderFile(R"("S")", "", R"("")", c["value"].dump()), expected(c), "delay " + c.dump());
+        expectJudgedAlike(expected(c), "delay " + c.dump(), senderFile(R"("S")", "", R"("")", c["value"].dump()));
     for (const json& c : table.at("channelCount"))
         if (c["value"].is_number_unsigned() && c["value"] <= 4096) {
             std::string channels;
             for (unsigned i = 0; i < c["value"]; ++i)
                 channels += std::string(i ? "," : "") + channelObject(R"("")", "0");
-            expectReaderAgrees(senderFile(R"("S")", channels), expected(c), "channel count " + c.dump());
+            expectJudgedAlike(expected(c), "channel count " + c.dump(), senderFile(R"("S")", channels));
         }
 }
