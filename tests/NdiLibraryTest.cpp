@@ -28,12 +28,6 @@ struct RuntimeSearch {
     fs::path folder = mkdtemp((fs::temp_directory_path() / "kestrix-ndilib-XXXXXX").string().data());
 };
 
-std::string readFile(const fs::path& file)
-{
-    std::ifstream in(file);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 } // namespace
 
 // The newer calls Kestrix makes reach the standard SDK's older ones with what was asked.
@@ -64,24 +58,19 @@ TEST(NdiLibrary, standardOnlyRuntimeIsServedThroughAdaptersAndIsNotAdvanced)
     calls.find_destroy(finder);
     EXPECT_EQ(fake.liveInstances, 0);
 
+    // Only the Advanced SDK hands compressed pictures over: a standard runtime is asked for a format it has.
+    ASSERT_TRUE(useNdiRuntime(std::move(library)));
+    fake.receiverColourFormat = NDIlib_recv_color_format_fastest;
+    SourceReceiver("BETA (Two)", NDIlib_recv_bandwidth_highest);
+    EXPECT_EQ(fake.receiverColourFormat, NDIlib_recv_color_format_UYVY_BGRA);
+    EXPECT_FALSE(useNdiRuntime(nullptr)) << "the runtime in use stays";
+
     // With the Advanced receiver it is taken as it is.
     fake_ndi::Table advanced = fake_ndi::standardTable();
     advanced["NDIlib_recv_create_v4"] = fake_ndi::entry(&fake_ndi::notExpected);
     library = fake_ndi::load(advanced, error);
     ASSERT_TRUE(library) << error;
     EXPECT_TRUE(library->isAdvanced());
-}
-
-// Only the Advanced SDK hands compressed pictures over: a standard runtime is asked for a format it has.
-TEST(NdiLibrary, receiversOnAStandardRuntimeAskForUncompressedPictures)
-{
-    std::string error;
-    useNdiRuntime(fake_ndi::load(fake_ndi::standardTable(), error));
-    ASSERT_EQ(ndiRuntimeName(), "fake");
-    fake_ndi::state.receiverColourFormat = NDIlib_recv_color_format_fastest;
-    SourceReceiver receiver("BETA (Two)", NDIlib_recv_bandwidth_highest);
-    EXPECT_EQ(fake_ndi::state.receiverColourFormat, NDIlib_recv_color_format_UYVY_BGRA);
-    EXPECT_FALSE(useNdiRuntime(nullptr)) << "the runtime in use stays";
 }
 
 TEST(NdiLibrary, runtimesLackingAnIndispensableCallOrMissingAreRefusedWithTheReason)
@@ -137,8 +126,10 @@ TEST(NdiLibrary, withoutAnyRuntimeEveryCallIsAHarmlessNoOp)
     const fs::path program = search.folder / "alone";
     fs::copy_file(fs::read_symlink("/proc/self/exe"), program);
     ChildProcess child(program.string(), {"--absent-runtime"}, {}, (search.folder / "output").string());
-    EXPECT_EQ(child.wait(), 0) << readFile(search.folder / "output");
-    EXPECT_NE(readFile(search.folder / "output").find("No NDI runtime could be loaded"), std::string::npos);
+    const int exitCode = child.wait();
+    const std::string output(std::istreambuf_iterator<char>(std::ifstream(search.folder / "output").rdbuf()), {});
+    EXPECT_EQ(exitCode, 0) << output;
+    EXPECT_NE(output.find("No NDI runtime could be loaded"), std::string::npos) << output;
 }
 
 int main(int argc, char** argv)
