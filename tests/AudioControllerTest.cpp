@@ -58,7 +58,7 @@ TEST_F(AudioControllerTest, withoutAnOutputDeviceTheVirtualClockSendsTheRoutedCh
     RawReceiver out(RawReceiver::listed("Plover Sender 1"));
     const auto blocks = receive(out, 100, 40);
     const ToneFit fit = fitTone(channel(blocks, 0), 1125.0, 48000);
-    // A loaded machine may pause the source for a block or two; a lost receiver silences all of them.
+    // A loaded machine may pause the source for a block or two.
     EXPECT_NEAR(fit.amplitude, 1.0, 0.05);
     EXPECT_GT(fit.toneFraction, 0.95);
     for (int c = 1; c < 4; ++c)
@@ -139,8 +139,7 @@ TEST_F(AudioControllerTest, aSourceReturningWhileVideoPassesIsHeardWithinASecond
         tone.reset();
         ASSERT_TRUE(e.listener.waitFor({"removed", name, 0}, 10s, times));
     }
-    const auto reports = e.listener.about(name);
-    EXPECT_EQ(std::count(reports.begin(), reports.end(), ControllerListener::Report{"added", name, kNoChannel}), rounds)
+    EXPECT_EQ(std::ranges::count(e.listener.reports(), ControllerListener::Report{"added", name, kNoChannel}), rounds)
         << "announced once each time it came";
 }
 
