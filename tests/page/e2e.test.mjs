@@ -7,7 +7,7 @@ import { afterEach, describe, test } from 'node:test';
 import {
   addSender, channel, connectionRows, delayControl, expand, link, meterReading, sleep, until, untilEqual,
 } from './support/page.mjs';
-import { PAGE_URL, Run, senderName, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS } from './support/program.mjs';
+import { Run, senderName, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS } from './support/program.mjs';
 
 const TONES = sourceName('Tones');
 // Channel c of a sender carries the tone of a test source's channel s (both 0-based): 375·(s+1) Hz at -20 dBFS.
@@ -78,7 +78,6 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     const cdp = await page.context().newCDPSession(page);
     await cdp.send('Page.reload').catch(() => {});
     await sleep(2000);
-    assert.equal(page.url(), PAGE_URL);
     assert.equal(await page.evaluate(() => window.__samePage), true, 'the page was never replaced');
 
     // The renderer fails: the window loads the page again, which asks for the routing and the delays.
@@ -104,7 +103,7 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     await run.probeUntil('Plover Sender 3', carriesTone(5, 1), 'channel 5 carries 750 Hz after the restart');
   });
 
-  test('meters: a routed -20 dBFS tone reads -20 on its source channel, sender channel and row; a source that leaves marks its row until it is back; a selected source is previewed', async t => {
+  test('meters: a routed -20 dBFS tone reads -20 on its source channel, sender channel and row; a source that leaves marks its row; a selected source is previewed', async t => {
     const [LEAVING, SPARE] = [sourceName('Leaving'), sourceName('Spare')];
     const page = await start('meters', [['Tones:2', 'Spare:2']], [['Leaving:2']]);
     await link(page, [[TONES, 'CH 1']], [['Plover Sender 1', 'CH 1']]);
@@ -130,7 +129,8 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     await spare.click(); // nothing selected any more
     await reads(meterOf('sources', SPARE, 'CH 2'), r => r.peak === -60, 'the source let go');
 
-    // A source killed mid-show: its row is marked at once and kept, and clears (and carries again) when it is back.
+    // A source killed mid-show: its row is marked at once (clearing and carrying again once it is back are the
+    // page's meter test's and the engine's).
     const mark = () => page.evaluate(() => [...document.querySelectorAll('#connectedSources > li')]
       .map(li => (li.classList.contains('row-unavailable') ? li.title : null)));
     await reads(rowMeters(1), halves => halves.every(reference), 'the leaving source on its row');
@@ -140,8 +140,5 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     const markedAfterMs = Date.now() - killedAt;
     t.diagnostic(`row marked ${markedAfterMs} ms after its source was killed`);
     assert.ok(markedAfterMs <= 3000, `marked after ${markedAfterMs} ms`);
-    run.startSources(['Leaving:2']);
-    await reads(mark, marks => marks.every(m => m === null), 'the mark cleared');
-    await reads(rowMeters(1), halves => halves.every(reference), 'the returned source on its row');
   });
 });

@@ -19,7 +19,7 @@ export function launchBrowser() {
 
 export const sleep = ms => new Promise(resolve => setTimeout(resolve, ms));
 
-/** Polls `read` until `accept` holds for its value, or fails with the last value after the deadline. */
+/** Polls `read` until `accept` holds for its value; after the deadline, fails with the last value. */
 export async function until(read, accept, { deadlineMs = DEADLINE_MS, what = 'condition', intervalMs = 200 } = {}) {
   for (const deadline = Date.now() + deadlineMs; ; await sleep(intervalMs)) {
     const value = await read();
@@ -55,11 +55,7 @@ export async function openPage(browser, { holdChannel = false } = {}) {
   return { page, context, bridge, errors };
 }
 
-/**
- * Gives each test of the file a fresh page on one browser, after `setUp(opened)`,
- * and fails the test on any script error, dialog or request that left the
- * page. Returns what is open: {browser, page, context, bridge, errors}.
- */
+/** A fresh page for each test of the file, after `setUp(opened)`; a script error, dialog or request that left the page fails the test. */
 export function pagePerTest(setUp = () => {}) {
   const opened = {};
   before(async () => { opened.browser = await launchBrowser(); });
@@ -72,24 +68,22 @@ export function pagePerTest(setUp = () => {}) {
   return opened;
 }
 
-/** The test's side of stand-in-qwebchannel.js. */
 function standInBridge(page) {
   const call = (name, ...args) => page.evaluate(([n, a]) => window.__bridge[n](...a), [name, args]);
   const bridge = {
     waitUntilReady: () => page.waitForFunction(() => window.__bridge?.calls.some(c => c[0] === 'uiReady'), null,
       { timeout: DEADLINE_MS }),
     release: () => call('release'),
-    /** Emits a bridge signal; objects are sent as compact JSON, strings as they are. */
     emit: (signal, value) => call('emit', signal, typeof value === 'string' ? value : JSON.stringify(value)),
-    /** Sends what the real bridge sends after a routing change: senders, then connections. */
+    // As the real bridge does after a routing change: senders, then connections.
     publishRouting: async (senders, connections) => {
       await bridge.emit('sendersUpdated', senders);
       await bridge.emit('connectionsUpdated', connections);
     },
-    /** Refuses every later call of `slot` as the real bridge does, with `reason` (and `extra` keys); null accepts again. */
+    // Every later call of `slot` refused with `reason` (and `extra` keys); null accepts again.
     refuse: (slot, reason, extra = {}) => call('refuse', slot, reason, extra),
     calls: () => page.evaluate(() => window.__bridge.calls.slice()),
-    /** Slot calls since the last take, uiReady and previews (which follow the source selection) excluded. */
+    // Slot calls since the last take, but uiReady and previews (which follow the source selection).
     takeCalls: async () => (await page.evaluate(() => window.__bridge.calls.splice(0)))
       .filter(c => c[0] !== 'uiReady' && c[0] !== 'previewSource'),
   };
@@ -112,18 +106,16 @@ export async function treeItem(page, side, name) {
   return items.nth(index);
 }
 
-/** Names of the tree items of one side, in document order. */
 export const treeNames = (page, side) =>
   page.locator(`${listIds[side]} > li > .item-name`).evaluateAll(els => els.map(e => e.textContent));
 
-/** Expands the item (if needed) and returns it. */
 export async function expand(page, side, name) {
   const item = await treeItem(page, side, name);
   if (!(await item.locator(':scope > .nested').isVisible())) await item.locator(':scope > .item-name').click();
   return item;
 }
 
-/** A channel item ("CH n" or "Video") of an item, expanding the item first. */
+/** A channel item ("CH n" or "Video") of an item, expanded first. */
 export async function channel(page, side, name, label) {
   const item = await expand(page, side, name);
   return item.locator(':scope > .nested > .channel-item').filter({ hasText: new RegExp(`^${label}$`) });
@@ -167,13 +159,11 @@ export async function takeError(page) {
   return message;
 }
 
-/** Texts of an item's nested entries, in order, as a user reads them. */
-export async function nestedTexts(page, side, name) {
-  return (await expand(page, side, name)).locator(':scope > .nested > li').evaluateAll(lis =>
-    lis.map(li => (li.querySelector('button, .caret') || li).textContent));
-}
+/** Texts of an item's nested entries, as a person reads them. */
+export const nestedTexts = async (page, side, name) => (await expand(page, side, name)).locator(':scope > .nested > li')
+  .evaluateAll(lis => lis.map(li => (li.querySelector('button, .caret') || li).textContent));
 
-/** Highlighted channels of one side as [name, label] pairs, in document order. */
+/** Highlighted channels of one side as [name, label] pairs. */
 export const highlighted = (page, side) => page.locator(`${listIds[side]} .channel-item.selected`).evaluateAll(els =>
   els.map(e => [e.closest('.tree-item').querySelector(':scope > .item-name').textContent, e.textContent]));
 

@@ -22,17 +22,14 @@ const built = {
   loopback: process.env.KESTRIX_LOOPBACK_RUNTIME || path.join(binDir, 'libkestrix-ndi-loopback.so'),
 };
 
-// The machine names that sources and the router's senders are announced with.
+// The router announces under the machine's own name: that is how it tells its senders from the sources.
 const SOURCE_HOST = 'STUDIO';
-// The router runs under the machine's own name: that is how it tells its own
-// senders from the sources it finds.
 const ROUTER_HOST = os.hostname().toUpperCase();
 export const PAGE_URL = 'qrc:/routing-web-ui.html';
 export const senderName = name => `${ROUTER_HOST} (${name})`;
 export const sourceName = name => `${SOURCE_HOST} (${name})`;
 
-// Generous: the web engine starts slowly on a loaded two-core machine, and
-// a source is found and probed before it is listed.
+// Generous: the web engine starts slowly on a loaded machine, and a source is probed before it is listed.
 export const START_DEADLINE_MS = 90000;
 
 export const programsMissing = () => Object.values(built).filter(p => !existsSync(p));
@@ -122,10 +119,8 @@ export class Run {
     const program = this.spawnLogged(built.program, [], this.env(null, { QT_QPA_PLATFORM: 'offscreen',
       QTWEBENGINE_DISABLE_SANDBOX: '1', QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${port}` }), `kestrix-${this.children.length}.log`);
     const endpoint = `http://127.0.0.1:${port}`;
-    let exited = null;
-    program.exited.then(e => { exited = e; });
     await until(async () => {
-      if (exited) assert.fail(`kestrix exited at start (${JSON.stringify(exited)}):\n${this.log(program)}`);
+      if (!running(program)) assert.fail(`kestrix exited at start (${program.exitCode ?? program.signalCode}):\n${this.log(program)}`);
       try { return (await fetch(`${endpoint}/json/version`)).ok; } catch { return false; }
     }, ok => ok, { deadlineMs: START_DEADLINE_MS, what: 'the remote-debugging port' });
     return { program, ...(await this.connect(endpoint)) };
@@ -143,11 +138,7 @@ export class Run {
   /** Ends kestrix as a logout does (it writes the routing on the way out) and waits for it. */
   async stopProgram({ program, browser }) {
     await browser?.close().catch(() => {});
-    program.kill('SIGTERM');
-    if (!(await Promise.race([program.exited, sleep(DEADLINE_MS)]))) {
-      program.kill('SIGKILL');
-      assert.fail(`kestrix did not end within ${DEADLINE_MS} ms of SIGTERM:\n${this.log(program)}`);
-    }
+    if (!(await end(program))) assert.fail(`kestrix did not end within ${DEADLINE_MS} ms of SIGTERM:\n${this.log(program)}`);
   }
 
   /** Receives one NDI source with kestrix-probe and returns its JSON report. */
@@ -167,15 +158,20 @@ export class Run {
     try { return readFileSync(child.logPath, 'utf8').split('\n').slice(-40).join('\n'); } catch { return ''; }
   }
 
-  /** Ends every process of the run: SIGTERM first, so kestrix releases its guard; SIGKILL after the deadline. */
+  /** Ends every process of the run, then removes its folder. */
   async dispose() {
-    const running = this.children.filter(c => c.exitCode === null && c.signalCode === null);
-    for (const child of running) child.kill('SIGTERM');
-    await Promise.race([Promise.all(running.map(c => c.exited)), sleep(DEADLINE_MS)]);
-    for (const child of running.filter(c => c.exitCode === null && c.signalCode === null)) {
-      child.kill('SIGKILL');
-      await child.exited;
-    }
+    await Promise.all(this.children.filter(running).map(end));
     await rm(this.folder, { recursive: true, force: true });
   }
+}
+
+const running = child => child.exitCode === null && child.signalCode === null;
+
+/** SIGTERM first, so kestrix releases its guard; SIGKILL after the deadline. Answers whether SIGTERM sufficed. */
+async function end(child) {
+  child.kill('SIGTERM');
+  if (await Promise.race([child.exited, sleep(DEADLINE_MS)])) return true;
+  child.kill('SIGKILL');
+  await child.exited;
+  return false;
 }
