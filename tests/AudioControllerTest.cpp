@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 using namespace std::chrono_literals;
 
 namespace {
@@ -31,11 +29,6 @@ std::vector<float> channel(const std::vector<RawReceiver::Block>& blocks, int c)
     for (const auto& b : blocks)
         x.insert(x.end(), b.data.begin() + c * b.samples, b.data.begin() + (c + 1) * b.samples);
     return x;
-}
-
-float peak(const std::vector<float>& x)
-{
-    return std::accumulate(x.begin(), x.end(), 0.0f, [](float p, float v) { return std::max(p, std::abs(v)); });
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <numeric>
 #include <vector>
 
 // How much of a signal is one sine of a known frequency: a least-squares fit
@@ -25,4 +27,10 @@ inline ToneFit fitTone(const std::vector<float>& x, double frequency, double sam
     fit.amplitude = 2 * std::sqrt(a * a + b * b) / count;
     fit.toneFraction = power > 0 ? (fit.amplitude * fit.amplitude / 2) / (power / count) : 0;
     return fit;
+}
+
+// The largest magnitude in `x`; 0 when it is empty.
+inline float peak(const std::vector<float>& x)
+{
+    return std::accumulate(x.begin(), x.end(), 0.0f, [](float p, float v) { return std::max(p, std::abs(v)); });
 }
