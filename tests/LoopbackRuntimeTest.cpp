@@ -141,7 +141,6 @@ TEST(LoopbackRuntime, frameSyncGivesTonesAtEqualRatesAndFrom44100AndSilenceWhile
     ndi().framesync_free_video(equalRx.sync, &picture);
 
     auto equal = std::make_unique<TestSource>("Equal Rates", TestSource::Options{.channels = 4});
-    ASSERT_EQ(equal->publishedName(), name);
     TestSource cd("CD Rate", {.channels = 2, .sampleRate = 44100});
     ReceiverWithSync cdRx(cd.publishedName());
 

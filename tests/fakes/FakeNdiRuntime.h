@@ -1,10 +1,8 @@
 #pragma once
 
-// A stand-in NDI runtime as a table of entry points inside the test program.
-// It has only the standard SDK's calls (no find_create_v3,
-// find_get_current_sources_v2, recv_create_v4 or send_create_v2), so the
-// loader must reach it through its adapters. Its finder lists the names a
-// test sets, and it keeps what it was asked for.
+// A stand-in NDI runtime with only the standard SDK's calls, so the loader must
+// reach it through its adapters. Its finder lists the names a test sets, and it
+// keeps what it was asked for.
 
 #include "ndi/NdiLibrary.h"
 

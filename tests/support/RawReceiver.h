@@ -5,6 +5,7 @@
 
 #include "ndi/NdiLibrary.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -32,9 +33,8 @@ public:
         NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
         uint32_t count = 0;
         const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
-        std::vector<std::string> names;
-        for (uint32_t i = 0; i < count; ++i)
-            names.emplace_back(list[i].p_ndi_name);
+        std::vector<std::string> names(count);
+        std::transform(list, list + count, names.begin(), [](const auto& source) { return source.p_ndi_name; });
         ndi().find_destroy(finder);
         return names;
     }

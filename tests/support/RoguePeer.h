@@ -18,12 +18,12 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 class RoguePeer {
 public:
-    // `fullName` is the name finders list, e.g. "ROGUE (Pictures)"; the
-    // announcement file gets `fileMode`.
+    // `fullName` is the name finders list, e.g. "ROGUE (Pictures)".
     explicit RoguePeer(const std::string& fullName, mode_t fileMode = 0600) : sourceName(fullName)
     {
         sockaddr_in addr{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
@@ -41,7 +41,7 @@ public:
     }
     ~RoguePeer()
     {
-        dropConnection();
+        ::close(connection);
         ::unlink(announcementPath.c_str());
         ::close(announcement);
         ::close(listener);
@@ -55,7 +55,7 @@ public:
     // Takes the next receiver and its hello, each within 3 s.
     bool acceptReceiver()
     {
-        dropConnection();
+        ::close(std::exchange(connection, -1));
         pollfd ready{listener, POLLIN, 0};
         if (::poll(&ready, 1, 3000) != 1 || (connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) < 0)
             return false;
@@ -85,13 +85,6 @@ public:
     }
 
 private:
-    void dropConnection()
-    {
-        if (connection >= 0)
-            ::close(connection);
-        connection = -1;
-    }
-
     std::string sourceName, announcementPath;
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int announcement = -1, connection = -1;
