@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -46,16 +47,13 @@ public:
         int status = 0; // 0: no answer (refused, closed, timed out)
         std::string head; // the status line and the header lines, each ending in CR LF
         std::string body;
-        // A header's value, its name in any case; "" when there is none.
+        // A header's value, its name (given in lower case) in any case; "" when there is none.
         std::string header(const std::string& name) const
         {
             std::string names = head;
-            for (char& c : names)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            const size_t at = names.find("\r\n" + name + ":");
-            const size_t from =
-                at == std::string::npos ? head.size() : head.find_first_not_of(' ', at + 3 + name.size());
-            return head.substr(from, head.find("\r\n", from) - from);
+            std::transform(names.begin(), names.end(), names.begin(), [](unsigned char c) { return std::tolower(c); });
+            const size_t at = names.find("\r\n" + name + ":"), from = head.find_first_not_of(' ', at + 3 + name.size());
+            return at == std::string::npos ? "" : head.substr(from, head.find("\r\n", from) - from);
         }
     };
     using Headers = std::vector<std::pair<std::string, std::string>>;
@@ -130,8 +128,7 @@ public:
     void disconnect()
     {
         if (fd >= 0)
-            ::close(fd);
-        fd = -1;
+            ::close(std::exchange(fd, -1));
         buffered.clear();
     }
 
@@ -186,8 +183,7 @@ private:
         while ((end = buffered.find("\r\n\r\n")) == std::string::npos)
             if (!fill(buffered.size() + 1))
                 return {};
-        Response response;
-        response.head = buffered.substr(0, end + 2);
+        Response response{0, buffered.substr(0, end + 2), {}};
         buffered.erase(0, end + 4);
         const size_t length = std::stoul("0" + response.header("content-length"));
         if (!fill(length))
