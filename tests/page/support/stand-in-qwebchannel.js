@@ -1,8 +1,6 @@
-// Served in place of qrc:///qtwebchannel/qwebchannel.js: Qt's client surface
-// (new QWebChannel(transport, ready), signals to connect to, slots that answer
-// a trailing callback) over a stand-in "qmlWrapper" that records every slot
-// call, lets the test emit the bridge's signals, and refuses the slots the test
-// names as the real bridge does: changeRefused first, then the answer.
+// Served in place of qrc:///qtwebchannel/qwebchannel.js: Qt's client surface over a
+// stand-in "qmlWrapper" that records every slot call, lets the test emit the bridge's
+// signals, and refuses the slots the test names as the bridge does (changeRefused, then the answer).
 (function () {
     "use strict";
 
@@ -46,12 +44,10 @@
     window.__bridge = {
         calls,
         emit,
-        // From now on the slot is refused with this reason (null: accepted again).
         refuse(slot, reason, extra) {
             if (reason === null) delete refusals[slot];
             else refusals[slot] = {reason, extra};
         },
-        // Hands the channel to the page when the test held it back.
         release: () => pendingReady && pendingReady(),
     };
 
