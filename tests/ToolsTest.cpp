@@ -26,9 +26,7 @@ protected:
     // Standard output and error together, of the tool started under `name`.
     std::string output(const std::string& name) const
     {
-        std::stringstream text;
-        text << std::ifstream(folder + "/" + name + ".out").rdbuf();
-        return text.str();
+        return {std::istreambuf_iterator<char>(std::ifstream(folder + "/" + name + ".out").rdbuf()), {}};
     }
 
     std::unique_ptr<ChildProcess> start(
