@@ -152,8 +152,7 @@ TEST_F(RoutingPersistence, aDefaultFileThatCannotEvenBeOpenedIsAFailedLoadAndSta
         ControllerListener listener;
         AudioController controller(&listener);
         ASSERT_TRUE(controller.waitForCommands(3s));
-        const Outcome saved = controller.writeMappingFile(defaultFile.string());
-        EXPECT_FALSE(saved);
+        const Outcome saved = controller.writeMappingFile(defaultFile.string()); // a reason only when refused
         EXPECT_NE(saved.reason.find("it could not be loaded, and keeping a copy of it failed"), std::string::npos)
             << saved.reason;
     }

@@ -16,6 +16,7 @@
 #include <map>
 #include <random>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using nlohmann::json;
@@ -215,12 +216,7 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     const std::string none = (folder / "none.ploverc").string();
     // A name that tries to start a log line of its own stays inside the line that quotes it.
     const std::string forged = "STUDIO (x)\n00:00 kestrix [critical] forged";
-    const struct {
-        std::string call;
-        json body;
-        int status;
-        std::string error;
-    } refusals[] = {
+    const std::tuple<std::string, json, int, std::string> refusals[] = {
         {"/connect", connection(kTones, 0, "Nobody", 0), 404, "there is no sender \"Nobody\""},
         {"/connect", connection(forged, 0, "Booth", 0), 404, "there is no source \"" + forged + "\""},
         {"/connect", connection(kTones, 0, "Booth", 2), 400, "\"Booth\" has 2 channels"},
@@ -233,10 +229,10 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         {"/mapping/save", {{"path", (folder / "show.txt").string()}}, 400,
             "a mapping file's name ends in \".ploverc\""},
     };
-    for (const auto& r : refusals) {
-        const auto answer = post(client, r.call, r.body);
-        EXPECT_EQ(answer.status, r.status) << r.call << " " << r.body;
-        EXPECT_EQ(parsed(answer).value("error", ""), r.error) << r.call << " " << r.body;
+    for (const auto& [call, body, status, error] : refusals) {
+        const auto answer = post(client, call, body);
+        EXPECT_EQ(answer.status, status) << call << " " << body;
+        EXPECT_EQ(parsed(answer).value("error", ""), error) << call << " " << body;
     }
     EXPECT_EQ(client.request("GET", "/api/v1/connect", {}, bearer()).status, 405);
     EXPECT_EQ(
