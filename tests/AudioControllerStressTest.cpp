@@ -51,11 +51,8 @@ TEST(AudioControllerStress, randomOperationsWhileSourcesComeAndGoEndWhereTheMode
     std::mt19937 random(5);
     auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
     for (int op = 0; op < 3000; ++op) {
-        const std::string sender = pick(senderNames);
-        const std::string source = pick(sourceNames);
-        const uint32_t channel = random() % 6;
-        const uint32_t sourceChannel = random() % 4;
-        const uint32_t channels = 1 + random() % 5;
+        const std::string sender = pick(senderNames), source = pick(sourceNames);
+        const uint32_t channel = random() % 6, sourceChannel = random() % 4, channels = 1 + random() % 5;
         switch (random() % 10) {
         case 0:
             core.addSender(sender, channels);

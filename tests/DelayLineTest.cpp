@@ -129,11 +129,10 @@ TEST(DelayLine, picturesMoveTheirReadPositionGrowKeepingThemAndAnotherSourceFlus
 TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender)
 {
     TestSource source("Slider Tone", {.channels = 1});
-    RunningController running;
-    AudioController& controller = running.controller;
-    ASSERT_TRUE(running.found(source.publishedName()));
-    controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 1", 0);
-    controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 2", 0);
+    RunningController e;
+    ASSERT_TRUE(e.found(source.publishedName()));
+    e.controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 1", 0);
+    e.controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 2", 0);
     RawReceiver out(RawReceiver::listed("Plover Sender 1"));
     // The same tone, undelayed on another sender, shows whether the source itself
     // ever paused (a starved machine).
@@ -159,11 +158,11 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
         }
         return false;
     };
-    ASSERT_TRUE(controller.setAVDelay("Plover Sender 1", 200));
+    ASSERT_TRUE(e.controller.setAVDelay("Plover Sender 1", 200));
     ASSERT_TRUE(until(true, 1));
     // The ring grows to a second, silent where it holds nothing (far longer than
     // a pause of the source), and fills before the slider moves.
-    ASSERT_TRUE(controller.setAVDelay("Plover Sender 1", 1000));
+    ASSERT_TRUE(e.controller.setAVDelay("Plover Sender 1", 1000));
     ASSERT_TRUE(until(false, 20));
     ASSERT_TRUE(until(true, 1));
 
@@ -172,7 +171,7 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < 180; ++i) {
             std::this_thread::sleep_until(start + i * 1s / 60);
-            controller.setAVDelay("Plover Sender 1", 200 + std::abs(800 - 8 * i));
+            e.controller.setAVDelay("Plover Sender 1", 200 + std::abs(800 - 8 * i));
         }
     });
     int silent = 0, received = 0;
@@ -185,7 +184,7 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
     direct.request_stop();
     direct.join();
     EXPECT_EQ(received, 300);
-    EXPECT_DOUBLE_EQ(controller.routingSnapshot().delaySeconds.at("Plover Sender 1"), 0.832);
+    EXPECT_DOUBLE_EQ(e.controller.routingSnapshot().delaySeconds.at("Plover Sender 1"), 0.832);
     // Only the source's own pauses may silence a block; while the delay grows, a
     // block of the source may go out again, so one pause at most three times.
     EXPECT_LE(silent, 3 * sourceGaps) << "blocks without the tone on the routed channel; the source paused "

@@ -61,31 +61,30 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndAgainAfterTheSoftw
 {
     TestSource source("For The Monitor", {.channels = 2});
     {
-        RunningController running;
-        AudioController& controller = running.controller;
-        ASSERT_TRUE(controller.hasOutputDevice());
-        EXPECT_EQ(controller.routingSnapshot().mappings.at("Monitor").size(), 2u);
-        ASSERT_TRUE(running.found(source.publishedName()));
-        controller.addAudioConnection(source.publishedName(), 1, "Monitor", 1);
+        RunningController e;
+        ASSERT_TRUE(e.controller.hasOutputDevice());
+        EXPECT_EQ(e.controller.routingSnapshot().mappings.at("Monitor").size(), 2u);
+        ASSERT_TRUE(e.found(source.publishedName()));
+        e.controller.addAudioConnection(source.publishedName(), 1, "Monitor", 1);
         std::this_thread::sleep_for(3s);
-        controller.audioClock().devices()->closeAudioDevice(); // as when the sound card goes away
+        e.controller.audioClock().devices()->closeAudioDevice(); // as when the sound card goes away
         const SinkContents sink = readSink(1); // read before the output reopens and empties it
         ASSERT_GT(sink.blocks, 100);
         EXPECT_GT(sink.toneBlocks, 10) << "source channel 1 plays on output channel 1";
         EXPECT_EQ(sink.otherPeak, 0.0f) << "the unconnected monitor channel is silent";
 
-        ASSERT_TRUE(waitUntil(3s, [&] { return controller.runsOnVirtualClock(); }));
-        EXPECT_FALSE(controller.hasOutputDevice());
+        ASSERT_TRUE(waitUntil(3s, [&] { return e.controller.runsOnVirtualClock(); }));
+        EXPECT_FALSE(e.controller.hasOutputDevice());
         // The senders go on: blocks keep coming, one per tick.
         RawReceiver out(RawReceiver::listed("Plover Sender 1"));
         for (int i = 0; i < 20; ++i)
             ASSERT_EQ(out.nextBlock().samples, 512);
 
         // Routed anew while the output is away, heard once it is back.
-        controller.removeAudioConnection(source.publishedName(), 1, "Monitor", 1);
-        controller.addAudioConnection(source.publishedName(), 1, "Monitor", 0);
-        ASSERT_TRUE(waitUntil(10s, [&] { return !controller.runsOnVirtualClock(); }));
-        EXPECT_TRUE(controller.hasOutputDevice());
+        e.controller.removeAudioConnection(source.publishedName(), 1, "Monitor", 1);
+        e.controller.addAudioConnection(source.publishedName(), 1, "Monitor", 0);
+        ASSERT_TRUE(waitUntil(10s, [&] { return !e.controller.runsOnVirtualClock(); }));
+        EXPECT_TRUE(e.controller.hasOutputDevice());
         std::this_thread::sleep_for(1s);
     }
 

@@ -92,10 +92,9 @@ TEST(VirtualAudioDevice, ticksThePreparedCallbackAtTheBlockRateRestartsAfterALat
         EXPECT_GE(elapsed, 94 * kPeriod) << "an absolute schedule never gets ahead of itself, however late it ran";
         EXPECT_EQ(callback.tickCount.load(), 95) << "the tick in progress ran to its end and no other began";
         std::this_thread::sleep_for(5 * kPeriod);
-        EXPECT_EQ(callback.tickCount.load(), 95);
         EXPECT_EQ(callback.malformedTicks.load(), 0);
         const auto recorded = callback.recorded();
-        ASSERT_EQ(recorded.size(), 95u);
+        ASSERT_EQ(recorded.size(), 95u) << "none began after the end";
         for (size_t i = 1; i < recorded.size(); ++i)
             ASSERT_GE(recorded[i].first, recorded[i - 1].second) << "ticks never overlap";
 

@@ -27,10 +27,7 @@ public:
     }
     void sourceAdded(const std::string& source, uint32_t count) override { add({"added", source, count}); }
     void sourceRemoved(const std::string& source) override { add({"removed", source, 0}); }
-    void sourceChannelCountChanged(const std::string& source, uint32_t count) override
-    {
-        add({"count", source, count});
-    }
+    void sourceChannelCountChanged(const std::string& source, uint32_t n) override { add({"count", source, n}); }
     void senderDelayChanged(const std::string& sender, int32_t ms) override { add({"delay", sender, ms}); }
 
     std::vector<Report> reports()
