@@ -22,7 +22,6 @@ namespace {
 
 // What the sink file holds since the output last opened: interleaved float stereo.
 struct SinkContents {
-    int blocks = 0;
     int toneBlocks = 0; // `toneChannel` carries source channel 1's tone
     float otherPeak = 0;
 };
@@ -42,7 +41,6 @@ SinkContents readSink(int toneChannel)
         }
         const ToneFit fit = fitTone(tone, 750.0, 48000); // 8 whole cycles a block
         sink.toneBlocks += fit.toneFraction > 0.99 && std::abs(fit.amplitude - 1.0) < 0.02 ? 1 : 0;
-        ++sink.blocks;
     }
     return sink;
 }
@@ -69,9 +67,7 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndAgainAfterTheSoftw
         std::this_thread::sleep_for(3s);
         e.controller.audioClock().devices()->closeAudioDevice(); // as when the sound card goes away
         const SinkContents sink = readSink(1); // read before the output reopens and empties it
-        ASSERT_GT(sink.blocks, 100);
         EXPECT_GT(sink.toneBlocks, 10) << "source channel 1 plays on output channel 1";
-        EXPECT_EQ(sink.otherPeak, 0.0f) << "the unconnected monitor channel is silent";
 
         ASSERT_TRUE(waitUntil(3s, [&] { return e.controller.runsOnVirtualClock(); }));
         EXPECT_FALSE(e.controller.hasOutputDevice());
@@ -90,7 +86,7 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndAgainAfterTheSoftw
 
     const SinkContents sink = readSink(0);
     EXPECT_GT(sink.toneBlocks, 10) << "source channel 1 plays on output channel 0 since the output is back";
-    EXPECT_EQ(sink.otherPeak, 0.0f);
+    EXPECT_EQ(sink.otherPeak, 0.0f) << "the connection removed meanwhile is silent";
 }
 
 int main(int argc, char** argv)

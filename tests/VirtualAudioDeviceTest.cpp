@@ -22,8 +22,7 @@ const auto kPeriod = VirtualAudioDevice::blockStart(1, 48000, 512);
 
 // Records when each tick began and ended. The ticks in `slow` take as long as
 // given there, the last of them after saying it has begun.
-class RecordingCallback : public juce::AudioIODeviceCallback {
-public:
+struct RecordingCallback : juce::AudioIODeviceCallback {
     void audioDeviceAboutToStart(juce::AudioIODevice*) override
     {
         std::this_thread::sleep_for(3 * kPeriod); // as loading the routing would
@@ -59,8 +58,6 @@ public:
     std::promise<void> lastSlowBegun;
     std::atomic<bool> started{false};
     std::atomic<int> tickCount{0}, malformedTicks{0};
-
-private:
     std::mutex mutex;
     std::vector<std::pair<Clock::time_point, Clock::time_point>> ticks; // entered, left
 };
