@@ -92,10 +92,8 @@ TEST(NoAllocation, blocksAllocateAndFreeNothingWhileTheyRouteAndWhileChangesRun)
         counting = false;
     };
     run(200);
-    EXPECT_EQ(allocations.load(), 0);
-    EXPECT_EQ(frees.load(), 0);
 
-    // Every kind of change, executed by the counting thread.
+    // Every kind of change, executed by the counting thread; the counts go on from the steady run.
     countingRuntime = false;
     core.addSender("Late", 4);
     core.addAudioConnection(a, 7, "Late", 3);
