@@ -33,7 +33,6 @@ void put(const fs::path& path, const std::string& text)
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// Each test gets its own application-data folder.
 class RoutingPersistence : public ::testing::Test {
 protected:
     void SetUp() override
