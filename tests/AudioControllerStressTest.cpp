@@ -13,6 +13,9 @@
 
 using namespace std::chrono_literals;
 
+// The loopback runtime's own folders, before any test uses it.
+[[maybe_unused]] const auto* const kLoopback = testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
+
 TEST(AudioControllerStress, randomOperationsWhileSourcesComeAndGoEndWhereTheModelEnds)
 {
     CoreDriver engine;
@@ -108,11 +111,4 @@ TEST(AudioControllerStress, randomOperationsWhileSourcesComeAndGoEndWhereTheMode
                 connected += m.sourceName == source && m.sourceChannel != kNoChannel ? 1 : 0;
         EXPECT_EQ(count, connected) << source;
     }
-}
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
-    return RUN_ALL_TESTS();
 }

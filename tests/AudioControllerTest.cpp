@@ -11,6 +11,9 @@
 
 using namespace std::chrono_literals;
 
+// The loopback runtime's own folders, before any test uses it.
+[[maybe_unused]] const auto* const kLoopback = testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
+
 namespace {
 
 // `count` blocks after the first `skip`, which the receiver's start and the frame-sync's first fill take.
@@ -158,11 +161,4 @@ TEST_F(AudioControllerTest, aLoadNamingPublishedSendersRepublishesThemUnderTheSa
             EXPECT_EQ(std::string(list[i].p_ndi_name).find(taken), std::string::npos)
                 << list[i].p_ndi_name << ": never published with a number added";
     ndi().find_destroy(finder);
-}
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
-    return RUN_ALL_TESTS();
 }

@@ -18,6 +18,9 @@
 
 using namespace std::chrono_literals;
 
+// The loopback runtime's own folders, before any test uses it.
+[[maybe_unused]] const auto* const kLoopback = testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
+
 namespace {
 
 constexpr int kRate = 48000, kBlock = 512, kChannels = 2;
@@ -189,11 +192,4 @@ TEST(DelayLine, sixtyDelayChangesASecondForThreeSecondsNeverSilenceARoutedSender
     // block of the source may go out again, so one pause at most three times.
     EXPECT_LE(silent, 3 * sourceGaps) << "blocks without the tone on the routed channel; the source paused "
                                       << sourceGaps << " times";
-}
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
-    return RUN_ALL_TESTS();
 }

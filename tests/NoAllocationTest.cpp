@@ -16,6 +16,9 @@
 #include <cstring>
 #include <new>
 
+// The loopback runtime's own folders, before any test uses it.
+[[maybe_unused]] const auto* const kLoopback = testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
+
 namespace {
 thread_local bool counting = false;
 bool countingRuntime = true;
@@ -112,11 +115,4 @@ TEST(NoAllocation, blocksAllocateAndFreeNothingWhileTheyRouteAndWhileChangesRun)
     EXPECT_EQ(allocations.load(), 0);
     EXPECT_EQ(frees.load(), 0);
     EXPECT_TRUE(core.waitForCommands(std::chrono::seconds(1))) << "every change ran on the counting thread";
-}
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
-    return RUN_ALL_TESTS();
 }
