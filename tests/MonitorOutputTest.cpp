@@ -18,6 +18,10 @@
 
 using namespace std::chrono_literals;
 
+// Before ALSA reads its configuration: alsa.conf first, then our file sink as the default device.
+[[maybe_unused]] const bool kSink = setenv("ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf:" ALSA_SINK_CONFIG, 1) == 0;
+[[maybe_unused]] const auto* const kLoopback = testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
+
 namespace {
 
 // What the sink file holds since the output last opened: interleaved float stereo.
@@ -87,13 +91,4 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndAgainAfterTheSoftw
     const SinkContents sink = readSink(0);
     EXPECT_GT(sink.toneBlocks, 10) << "source channel 1 plays on output channel 0 since the output is back";
     EXPECT_EQ(sink.otherPeak, 0.0f) << "the connection removed meanwhile is silent";
-}
-
-int main(int argc, char** argv)
-{
-    // Before ALSA reads its configuration: alsa.conf first, then our file sink as the default device.
-    setenv("ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf:" ALSA_SINK_CONFIG, 1);
-    ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
-    return RUN_ALL_TESTS();
 }
