@@ -89,8 +89,10 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     assert.equal(await sessionStatus(address), 401);
     // The API of the window's own router, with the token it wrote.
     const headers = { Authorization: `Bearer ${(await readFile(tokenFile, 'utf8')).trim()}` };
-    const { senders } = await (await fetch(`${address}/api/v1/senders`, { headers })).json();
-    assert.deepEqual(senders.map(s => s.name), await treeNames(page, 'senders'));
+    // The start publishes its routing a little after the page is ready: both are read until they show it.
+    const apiNames = async () => (await (await fetch(`${address}/api/v1/senders`, { headers })).json()).senders.map(s => s.name);
+    await until(async () => [await apiNames(), await treeNames(page, 'senders')],
+      ([api, shown]) => api.length > 0 && JSON.stringify(api) === JSON.stringify(shown), { what: 'the window\'s senders through the API' });
     assert.doesNotMatch(await readFile(run.mappingFile, 'utf8'), /share/i, 'never in the mapping file');
 
     await run.stopProgram(window);
