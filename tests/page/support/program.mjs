@@ -86,7 +86,8 @@ export class Run {
   spawnLogged(file, args, env, logName) {
     const log = path.join(this.folder, logName);
     const fd = openSync(log, 'a');
-    const child = spawn(file, args, { env, stdio: ['ignore', fd, fd] });
+    // Through util-linux's setpriv: a child ends with this process, however it is stopped or killed.
+    const child = spawn('setpriv', ['--pdeathsig', 'TERM', '--', file, ...args], { env, stdio: ['ignore', fd, fd] });
     closeSync(fd);
     child.logPath = log;
     child.exited = new Promise(resolve => child.on('exit', (code, signal) => resolve({ code, signal })));
