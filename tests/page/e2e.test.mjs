@@ -7,15 +7,9 @@ import { afterEach, describe, test } from 'node:test';
 import {
   addSender, channel, connectionRows, delayControl, expand, link, meterReading, sleep, until, untilEqual,
 } from './support/page.mjs';
-import { Run, senderName, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS } from './support/program.mjs';
+import { carriesTone, Run, senderName, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS } from './support/program.mjs';
 
 const TONES = sourceName('Tones');
-// Channel c of a sender carries the tone of a test source's channel s (both 0-based): 375·(s+1) Hz at -20 dBFS.
-const carriesTone = (c, s) => report => {
-  const heard = report.channels.find(h => h.channel === c);
-  return !!heard && heard.silentFraction === 0 && Math.abs(heard.frequencyHz - 375 * (s + 1)) < 5 &&
-    Math.abs(heard.levelDbfs + 20) < 0.5;
-};
 const silent = c => report => report.channels.find(h => h.channel === c)?.silentFraction === 1;
 
 let run;

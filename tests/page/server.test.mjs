@@ -1,6 +1,6 @@
 // The page in a browser, served by the real kestrix-server over HTTP: the
-// sign-in and two browsers kept in step; and the window's share switch,
-// which serves the same way.
+// sign-in, a link that kestrix-probe hears, two browsers kept in step; and the
+// window's share switch, which serves the same way.
 import assert from 'node:assert/strict';
 import { readFile, writeFile, mkdir } from 'node:fs/promises';
 import path from 'node:path';
@@ -9,7 +9,7 @@ import {
   addSender, channel, connectionRows, expand, highlighted, launchBrowser, link, treeItem, treeNames, until, untilEqual,
 } from './support/page.mjs';
 import {
-  freePort, pageIsReady, Run, sessionStatus, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS,
+  carriesTone, freePort, pageIsReady, Run, sessionStatus, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS,
 } from './support/program.mjs';
 
 const TONES = sourceName('Tones');
@@ -56,6 +56,7 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     await (await channel(b, 'senders', 'Plover Sender 2', 'CH 1')).click(); // B has a sender open and a channel selected
     await link(a, [[TONES, 'CH 3']], [['Plover Sender 2', 'CH 2']]);
     await untilEqual(() => connectionRows(b), [[TONES, '>', 'CH 3', '|', 'CH 2', '<', 'Plover Sender 2']]);
+    await run.probeUntil('Plover Sender 2', carriesTone(1, 2), 'the link made in a browser carries Tones CH 3');
     // A new sender rebuilds B's tree: what B had open and selected stays.
     await addSender(a, 'Remote Booth', '2');
     await until(() => treeNames(b, 'senders'), names => names.includes('Remote Booth'), { what: 'the new sender on B' });

@@ -32,6 +32,14 @@ export const sourceName = name => `${SOURCE_HOST} (${name})`;
 // Generous: the web engine starts slowly on a loaded machine, and a source is probed before it is listed.
 export const START_DEADLINE_MS = 90000;
 
+// A probe's report: channel c of a sender carries the tone of a test source's channel s (both 0-based), 375·(s+1) Hz
+// at -20 dBFS.
+export const carriesTone = (c, s) => report => {
+  const heard = report.channels.find(h => h.channel === c);
+  return !!heard && heard.silentFraction === 0 && Math.abs(heard.frequencyHz - 375 * (s + 1)) < 5 &&
+    Math.abs(heard.levelDbfs + 20) < 0.5;
+};
+
 export const programsMissing = () => Object.values(built).filter(p => !existsSync(p));
 
 /** The suite's skip: under ctest (the built files named) a missing build fails instead. */
