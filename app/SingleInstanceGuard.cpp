@@ -9,10 +9,8 @@ QString makeGuardKey(const QString& salt, const QString& name)
 }
 
 SingleInstanceGuard::SingleInstanceGuard()
-    : lockName(makeGuardKey(saltText, "_memLockRouterKey"))
-    , segmentName(makeGuardKey(saltText, "_sharedmemRouterKey"))
-    , segment(segmentName)
-    , lock(lockName, 1, QSystemSemaphore::Open)
+    : lockName(makeGuardKey(saltText, "_memLockRouterKey")), segmentName(makeGuardKey(saltText, "_sharedmemRouterKey")),
+      segment(segmentName), lock(lockName, 1, QSystemSemaphore::Open)
 {
     // A segment left by a process that was killed has no one attached: attaching
     // and detaching a temporary handle removes it.

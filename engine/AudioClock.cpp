@@ -15,8 +15,7 @@ int64_t nowNanos()
 } // namespace
 
 void AudioClock::Forwarder::audioDeviceIOCallbackWithContext(const float* const* inputs, int numInputs,
-                                                             float* const* outputs, int numOutputs, int numSamples,
-                                                             const juce::AudioIODeviceCallbackContext& context)
+    float* const* outputs, int numOutputs, int numSamples, const juce::AudioIODeviceCallbackContext& context)
 {
     if (driver == Driver::output) {
         clock.lastOutputTickNanos.store(nowNanos(), std::memory_order_relaxed);
@@ -27,8 +26,7 @@ void AudioClock::Forwarder::audioDeviceIOCallbackWithContext(const float* const*
         clock.ticksInProgress.fetch_add(1);
         // Checked again: the clock may have been taken away in between.
         if (clock.driver.load() == driver) {
-            clock.engine.audioDeviceIOCallbackWithContext(inputs, numInputs, outputs, numOutputs, numSamples,
-                                                          context);
+            clock.engine.audioDeviceIOCallbackWithContext(inputs, numInputs, outputs, numOutputs, numSamples, context);
             ticked = true;
         }
         clock.ticksInProgress.fetch_sub(1);
@@ -45,7 +43,7 @@ void AudioClock::Forwarder::audioDeviceAboutToStart(juce::AudioIODevice* device)
         clock.engine.audioDeviceAboutToStart(device);
 }
 
-AudioClock::AudioClock(juce::AudioIODeviceCallback& engineCallback) : engine(engineCallback) {}
+AudioClock::AudioClock(juce::AudioIODeviceCallback& engineCallback) : engine(engineCallback) { }
 
 AudioClock::~AudioClock()
 {
@@ -81,8 +79,7 @@ void AudioClock::start()
                           << setup.sampleRate << ",\n buffer size" << setup.bufferSize << ",\n in ch"
                           << static_cast<qint64>(setup.inputChannels.toInt64()) << ",\n out ch"
                           << static_cast<qint64>(setup.outputChannels.toInt64()) << "\n use default input"
-                          << setup.useDefaultInputChannels << "\n use default output"
-                          << setup.useDefaultOutputChannels;
+                          << setup.useDefaultInputChannels << "\n use default output" << setup.useDefaultOutputChannels;
         watchdog = std::thread([this] { watchOutputDevice(); });
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
-// Threads: start and stop on the user-interface thread; the watchdog on a thread of its own; ticks on the sound output's thread or the software device's, one at a time.
+// Threads: start and stop on the user-interface thread; the watchdog on a thread of its own; ticks on the sound
+// output's thread or the software device's, one at a time.
 
 #include "engine/VirtualAudioDevice.h"
 
@@ -70,12 +71,11 @@ private:
     // Hands a driver's ticks to the engine only while that driver has the clock.
     class Forwarder : public juce::AudioIODeviceCallback {
     public:
-        Forwarder(AudioClock& owner, Driver which) : clock(owner), driver(which) {}
+        Forwarder(AudioClock& owner, Driver which) : clock(owner), driver(which) { }
         void audioDeviceIOCallbackWithContext(const float* const* inputs, int numInputs, float* const* outputs,
-                                              int numOutputs, int numSamples,
-                                              const juce::AudioIODeviceCallbackContext& context) override;
+            int numOutputs, int numSamples, const juce::AudioIODeviceCallbackContext& context) override;
         void audioDeviceAboutToStart(juce::AudioIODevice* device) override;
-        void audioDeviceStopped() override {}
+        void audioDeviceStopped() override { }
 
     private:
         AudioClock& clock;

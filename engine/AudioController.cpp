@@ -20,9 +20,7 @@ NdiSession::~NdiSession()
 } // namespace detail
 
 AudioController::AudioController(Listener* listener, std::string automaticMappingFile)
-    : routing(listener, sourceFinder)
-    , files(routing, listener)
-    , automaticFile(std::move(automaticMappingFile))
+    : routing(listener, sourceFinder), files(routing, listener), automaticFile(std::move(automaticMappingFile))
 {
     ndiActive = true;
     clock.start();
@@ -94,9 +92,8 @@ void AudioController::addDefaultSenders()
     addSender("Plover Sender 3", 6);
 }
 
-void AudioController::audioDeviceIOCallbackWithContext(const float* const*, int, float* const* outputs,
-                                                       int numOutputs, int numSamples,
-                                                       const juce::AudioIODeviceCallbackContext&)
+void AudioController::audioDeviceIOCallbackWithContext(const float* const*, int, float* const* outputs, int numOutputs,
+    int numSamples, const juce::AudioIODeviceCallbackContext&)
 {
     routing.processBlock(outputs, numOutputs, numSamples, ndiProcessingStarted);
 }
@@ -157,8 +154,8 @@ Outcome AudioController::addAudioConnection(
     return {};
 }
 
-void AudioController::removeAudioConnection(const std::string&, uint32_t, const std::string& sender,
-                                            uint32_t senderChannel)
+void AudioController::removeAudioConnection(
+    const std::string&, uint32_t, const std::string& sender, uint32_t senderChannel)
 {
     routing.removeAudioConnection(sender, senderChannel);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-// Threads: constructed, operated and destroyed on the user-interface thread; its audio callback runs on the clock's thread.
+// Threads: constructed, operated and destroyed on the user-interface thread; its audio callback runs on the clock's
+// thread.
 
 #include "engine/AudioClock.h"
 #include "engine/MappingFileStore.h"
@@ -51,8 +52,8 @@ public:
     void removeSender(const std::string& name);
     Outcome addAudioConnection(
         const std::string& source, uint32_t sourceChannel, const std::string& sender, uint32_t senderChannel);
-    void removeAudioConnection(const std::string& source, uint32_t sourceChannel, const std::string& sender,
-                               uint32_t senderChannel);
+    void removeAudioConnection(
+        const std::string& source, uint32_t sourceChannel, const std::string& sender, uint32_t senderChannel);
     Outcome setVideoConnection(const std::string& source, const std::string& sender);
     // Returns once the change executed, or after about two blocks, whichever is first.
     void removeVideoConnection(const std::string& sender);
@@ -88,11 +89,11 @@ public:
 
     // What is flowing and what drives it. Any thread.
     struct Status {
-        std::string runtime;        // the NDI runtime's file name, "none" without one
+        std::string runtime; // the NDI runtime's file name, "none" without one
         std::string runtimeVersion; // its version text
         bool hardwareClock = false; // a sound output drives the engine
         bool clockStandsIn = false; // the software clock stands in for an output that went away
-        std::string outputDevice;   // the sound output that opened at start, "" when none did
+        std::string outputDevice; // the sound output that opened at start, "" when none did
         RoutingCore::Status routing;
     };
     Status status();
@@ -113,10 +114,9 @@ public:
 
     // juce::AudioIODeviceCallback — the clock's thread.
     void audioDeviceIOCallbackWithContext(const float* const* inputs, int numInputs, float* const* outputs,
-                                          int numOutputs, int numSamples,
-                                          const juce::AudioIODeviceCallbackContext& context) override;
+        int numOutputs, int numSamples, const juce::AudioIODeviceCallbackContext& context) override;
     void audioDeviceAboutToStart(juce::AudioIODevice* device) override;
-    void audioDeviceStopped() override {}
+    void audioDeviceStopped() override { }
 
 private:
     void addDefaultSenders();

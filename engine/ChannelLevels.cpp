@@ -7,11 +7,7 @@
 #include <emmintrin.h>
 #endif
 
-ChannelLevels::ChannelLevels(size_t channels)
-    : data(std::make_unique<Channel[]>(channels))
-    , count(channels)
-{
-}
+ChannelLevels::ChannelLevels(size_t channels) : data(std::make_unique<Channel[]>(channels)), count(channels) { }
 
 void ChannelLevels::measure(const float* samples, size_t n, float& peak, double& sumSquares)
 {
@@ -97,8 +93,8 @@ void ChannelLevels::read(std::vector<std::optional<Level>>& levels)
         // Taken, not just read: a writer that stopped writing leaves nothing behind.
         if (ch.blocks.exchange(0, std::memory_order_acq_rel) == 0)
             continue;
-        levels[c] = Level{ch.peak.load(std::memory_order_relaxed),
-                          std::sqrt(ch.meanSquare.load(std::memory_order_relaxed))};
+        levels[c] =
+            Level{ch.peak.load(std::memory_order_relaxed), std::sqrt(ch.meanSquare.load(std::memory_order_relaxed))};
     }
     readEpoch.fetch_add(1, std::memory_order_release);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-// Threads: measure, beginBlock and add on one writer at a time (the audio thread, or a capture task it waits for), never waiting or allocating; read on any one other thread.
+// Threads: measure, beginBlock and add on one writer at a time (the audio thread, or a capture task it waits for),
+// never waiting or allocating; read on any one other thread.
 
 #include <atomic>
 #include <cstddef>
@@ -60,6 +61,6 @@ private:
     std::unique_ptr<Channel[]> data;
     size_t count = 0;
     std::atomic<uint64_t> readEpoch{0};
-    uint64_t writerEpoch = 0;  // the writer's
-    uint64_t blockNumber = 1;  // the writer's
+    uint64_t writerEpoch = 0; // the writer's
+    uint64_t blockNumber = 1; // the writer's
 };

@@ -17,7 +17,7 @@ NDIlib_audio_frame_v2_t emptyBlock(int channels)
 
 } // namespace
 
-FramesContainer::FramesContainer() : audioFrame(emptyBlock(0)) {}
+FramesContainer::FramesContainer() : audioFrame(emptyBlock(0)) { }
 
 FramesContainer::~FramesContainer()
 {

@@ -71,7 +71,8 @@ StoredSender readSender(const json& s, size_t index)
         const std::string channelWhere = where + " channel " + std::to_string(c + 1);
         if (!channels[c].is_object())
             throw std::runtime_error(channelWhere + " is " + channels[c].type_name() + ", not an object");
-        const std::string source = member(channels[c], "sourceName", json::value_t::string, channelWhere).get<std::string>();
+        const std::string source =
+            member(channels[c], "sourceName", json::value_t::string, channelWhere).get<std::string>();
         const int64_t stored =
             checkedNumber(member(channels[c], "sourceChannel", json::value_t::number_integer, channelWhere),
                 RoutingRules::checkStoredSourceChannel, channelWhere + " \"sourceChannel\"");
@@ -153,7 +154,8 @@ std::optional<std::string> render(const StoredRouting& routing, std::string& err
             channels.push_back({{"sourceChannel", connected ? static_cast<int64_t>(m.sourceChannel) + 1 : 0},
                 {"sourceName", connected ? m.sourceName : std::string()}});
         }
-        senders.push_back({{"senderChannelMappings", channels}, {"senderName", s.name}, {"videoSource", s.videoSource}});
+        senders.push_back(
+            {{"senderChannelMappings", channels}, {"senderName", s.name}, {"videoSource", s.videoSource}});
     }
     json delays = json::array();
     for (const auto& [name, ms] : routing.delays)
@@ -185,8 +187,8 @@ std::optional<StoredRouting> parse(std::string_view text, std::string& error)
                 delays = &*it;
             }
         } else {
-            throw std::runtime_error(std::string("the top level is ") + document.type_name() +
-                                     ", neither an object nor an array");
+            throw std::runtime_error(
+                std::string("the top level is ") + document.type_name() + ", neither an object nor an array");
         }
         for (size_t i = 0; senders != nullptr && i < senders->size(); ++i)
             routing.senders.push_back(readSender((*senders)[i], i));

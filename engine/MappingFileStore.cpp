@@ -4,8 +4,7 @@
 #include <QtCore/QFile>
 
 MappingFileStore::MappingFileStore(RoutingCore& routingCore, RoutingCore::Listener* reportsTo)
-    : routing(routingCore)
-    , listener(reportsTo)
+    : routing(routingCore), listener(reportsTo)
 {
     routing.onRoutingPublished([this] { routingPublished(); });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-// Threads: reads and writes on the caller's thread (the user interface, or the device's thread at start), never waiting for the audio thread; delays restored on a task of its own.
+// Threads: reads and writes on the caller's thread (the user interface, or the device's thread at start), never waiting
+// for the audio thread; delays restored on a task of its own.
 
 #include "engine/BackgroundTask.h"
 #include "engine/MappingFile.h"

@@ -16,12 +16,9 @@ unsigned captureWorkers()
 } // namespace
 
 NDIRx::NDIRx(ReceiveSlotList& slotList, NDISourceFinder& sourceFinder, Listener& rxListener)
-    : slots(slotList)
-    , finder(sourceFinder)
-    , listener(rxListener)
-    , videoWanted(rxListener.videoWanted())
-    , probeTask([this] { probeSources(listener.sourcesToProbe()); })
-    , captureTasks(
+    : slots(slotList), finder(sourceFinder), listener(rxListener), videoWanted(rxListener.videoWanted()),
+      probeTask([this] { probeSources(listener.sourcesToProbe()); }),
+      captureTasks(
           [this](size_t k) {
               captureRange(k * kSlotsPerCaptureTask, std::min((k + 1) * kSlotsPerCaptureTask, slots.size()));
           },
@@ -61,7 +58,7 @@ void NDIRx::exchangeReceiver(ReceiveSlot& slot, std::chrono::steady_clock::time_
     const NDIlib_recv_bandwidth_e bandwidth =
         slot.routed() ? NDIlib_recv_bandwidth_highest : NDIlib_recv_bandwidth_audio_only;
     const bool tooNarrow = slot.receiver && slot.receiver->bandwidth != NDIlib_recv_bandwidth_highest &&
-                           bandwidth == NDIlib_recv_bandwidth_highest;
+        bandwidth == NDIlib_recv_bandwidth_highest;
     if (slot.incomingReady.load(std::memory_order_acquire)) {
         const bool take = wanted && (!slot.receiver || tooNarrow);
         if (!slot.outgoingFull.load(std::memory_order_acquire)) {
@@ -91,8 +88,9 @@ void NDIRx::exchangeReceiver(ReceiveSlot& slot, std::chrono::steady_clock::time_
         slot.outgoing = std::move(slot.receiver);
         slot.outgoingFull.store(true, std::memory_order_release);
     }
-    const bool needed = wanted && (!slot.receiver || (slot.receiver->bandwidth != NDIlib_recv_bandwidth_highest &&
-                                                      bandwidth == NDIlib_recv_bandwidth_highest));
+    const bool needed = wanted &&
+        (!slot.receiver ||
+            (slot.receiver->bandwidth != NDIlib_recv_bandwidth_highest && bandwidth == NDIlib_recv_bandwidth_highest));
     if (!slot.incomingReady.load(std::memory_order_relaxed)) {
         if (needed)
             slot.wantedBandwidth.store(bandwidth, std::memory_order_relaxed);
@@ -108,8 +106,8 @@ void NDIRx::processBlock()
     const auto beforeWait = std::chrono::steady_clock::now();
     captureTasks.wait();
     const auto now = std::chrono::steady_clock::now();
-    lastCaptureWaitNanos.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now - beforeWait).count(),
-                               std::memory_order_relaxed);
+    lastCaptureWaitNanos.store(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - beforeWait).count(), std::memory_order_relaxed);
 
     for (auto& slot : slots)
         exchangeReceiver(*slot, now);
@@ -168,8 +166,8 @@ void NDIRx::measure(ReceiveSlot& slot)
         return;
     const size_t channels = std::min(static_cast<size_t>(std::max(frame.no_channels, 0)), levels.channels());
     for (size_t ch = 0; ch < channels; ++ch) {
-        const auto* samples = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(frame.p_data) +
-                                                             ch * static_cast<size_t>(frame.channel_stride_in_bytes));
+        const auto* samples = reinterpret_cast<const float*>(
+            reinterpret_cast<const uint8_t*>(frame.p_data) + ch * static_cast<size_t>(frame.channel_stride_in_bytes));
         float peak = 0;
         double sumSquares = 0;
         ChannelLevels::measure(samples, static_cast<size_t>(frame.no_samples), peak, sumSquares);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-NDITx::NDITx(SenderMap& sendersMap) : senders(sendersMap) {}
+NDITx::NDITx(SenderMap& sendersMap) : senders(sendersMap) { }
 
 void NDITx::processBlock()
 {
@@ -48,8 +48,7 @@ void NDITx::copyChannels()
             }
             const size_t available = std::min(length, static_cast<size_t>(in->no_samples));
             const auto* from = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(in->p_data) +
-                                                              static_cast<size_t>(feed.channel) *
-                                                                  static_cast<size_t>(in->channel_stride_in_bytes));
+                static_cast<size_t>(feed.channel) * static_cast<size_t>(in->channel_stride_in_bytes));
             std::memcpy(destination, from, available * sizeof(float));
             std::fill(destination + available, destination + length, 0.0f);
         }

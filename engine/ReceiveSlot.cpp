@@ -32,7 +32,7 @@ SourceReceiver::~SourceReceiver()
         ndi().recv_destroy(receiver);
 }
 
-ReceiveSlot::ReceiveSlot(std::string name) : sourceName(std::move(name)) {}
+ReceiveSlot::ReceiveSlot(std::string name) : sourceName(std::move(name)) { }
 
 ReceiveSlot::~ReceiveSlot()
 {

@@ -57,10 +57,10 @@ public:
     SourceReceiverRef receiver;
     FramesContainer frames;
     bool freshAudio = false;
-    bool capturing = false;  // set by the audio thread for the capture that follows
-    int32_t useCount = 0;    // sender channels connected to this source
+    bool capturing = false; // set by the audio thread for the capture that follows
+    int32_t useCount = 0; // sender channels connected to this source
     bool videoInUse = false; // some sender carries its video
-    bool previewed = false;  // selected on a page: received for its meters
+    bool previewed = false; // selected on a page: received for its meters
     std::chrono::steady_clock::time_point previewUntil{};
     // Written by the capture, read by anyone holding it.
     std::shared_ptr<ChannelLevels> levels = std::make_shared<ChannelLevels>(kInitialMeteredChannels);

@@ -33,7 +33,7 @@ struct PublishedRouting {
 struct RoutingCommand {
     CommandType type = CommandType::PublishRouting;
     std::string name; // source name
-    std::string key;  // sender name
+    std::string key; // sender name
 
     // SourceAdded: a source seen for the first time brings its slot and index entry.
     std::unique_ptr<ReceiveSeed> receiveSeed;
@@ -52,14 +52,14 @@ struct RoutingCommand {
     uint32_t count = kNoChannel; // SourceChannelCount
     // SourceChannelCount of a source with more channels than its meters had room for: larger ones.
     std::shared_ptr<ChannelLevels> levels;
-    std::string sourceName;      // SetChannelMapping, SetVideoSource; what they replaced, once run
+    std::string sourceName; // SetChannelMapping, SetVideoSource; what they replaced, once run
     std::string senderName;
     uint32_t sourceChannel = kNoChannel;
     uint32_t senderChannel = kNoChannel;
 
     // For the worker, decided when the command was queued.
-    std::shared_ptr<SenderOutput> output;               // AddSender: to publish once it runs
-    bool reportCount = false;                           // SourceChannelCount that changes the count
+    std::shared_ptr<SenderOutput> output; // AddSender: to publish once it runs
+    bool reportCount = false; // SourceChannelCount that changes the count
     std::shared_ptr<const PublishedRouting> published; // PublishRouting
-    ReceiveSlot* slot = nullptr;                        // SourceAdded: the source's slot
+    ReceiveSlot* slot = nullptr; // SourceAdded: the source's slot
 };

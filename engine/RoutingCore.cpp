@@ -21,8 +21,7 @@ constexpr auto kReceiverRetry = std::chrono::milliseconds(500);
 } // namespace
 
 RoutingCore::RoutingCore(Listener* coreListener, NDISourceFinder& sourceFinder)
-    : listener(coreListener)
-    , finder(sourceFinder)
+    : listener(coreListener), finder(sourceFinder)
 {
     _ndiRecvDataList.reserve(kInitialSlots);
     model.slotCapacity = kInitialSlots;
@@ -99,8 +98,8 @@ void RoutingCore::removeSender(const std::string& name)
     post(std::move(batch));
 }
 
-void RoutingCore::addAudioConnection(const std::string& source, uint32_t sourceChannel, const std::string& sender,
-                                     uint32_t senderChannel)
+void RoutingCore::addAudioConnection(
+    const std::string& source, uint32_t sourceChannel, const std::string& sender, uint32_t senderChannel)
 {
     std::lock_guard lock(modelMutex);
     const auto mappings = model.mappings.find(sender);
@@ -427,7 +426,7 @@ void RoutingCore::playMonitor(float* const* outputs, int numOutputs, int numSamp
         std::fill_n(outputs[c], numSamples, 0.0f);
         if (frame.p_data != nullptr)
             std::copy_n(frame.p_data + static_cast<size_t>(c) * frame.no_samples,
-                        std::min(numSamples, frame.no_samples), outputs[c]);
+                std::min(numSamples, frame.no_samples), outputs[c]);
     }
 }
 
@@ -471,9 +470,7 @@ bool RoutingCore::execute(RoutingCommand& command)
         s.frames.audioFrame.no_channels = 0;
         return true;
     }
-    case CommandType::SourceAdded:
-        executeSourceAdded(command);
-        return true;
+    case CommandType::SourceAdded: executeSourceAdded(command); return true;
     case CommandType::RemoveSender:
         command.senderNode = senders.extract(command.key); // freed by the worker, with its NDI instance
         return !command.senderNode.empty();
@@ -519,8 +516,7 @@ bool RoutingCore::execute(RoutingCommand& command)
         std::swap(senders, command.removedSenders);
         holdCommandsUntil = std::chrono::steady_clock::now() + kRemoveAllPause;
         return true;
-    case CommandType::PublishRouting:
-        return false;
+    case CommandType::PublishRouting: return false;
     }
     return false;
 }
@@ -623,9 +619,7 @@ void RoutingCore::runWorker()
 void RoutingCore::finish(RoutingCommand& command)
 {
     switch (command.type) {
-    case CommandType::SourceRemoved:
-        std::cerr << "SOURCE_REMOVED: " << command.name << std::endl;
-        break;
+    case CommandType::SourceRemoved: std::cerr << "SOURCE_REMOVED: " << command.name << std::endl; break;
     case CommandType::SourceAdded:
         if (command.slot != nullptr)
             knownSlots.push_back(command.slot);
@@ -644,8 +638,7 @@ void RoutingCore::finish(RoutingCommand& command)
         if (listener != nullptr && command.published)
             listener->routingPublished(command.published->mappings, command.published->videoSources);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -660,14 +653,13 @@ void RoutingCore::serveReceivers()
             slot->outgoing.reset();
             slot->outgoingFull.store(false, std::memory_order_release);
         }
-        if (slot->incomingReady.load(std::memory_order_acquire) ||
-            !slot->wantsReceiver.load(std::memory_order_acquire))
+        if (slot->incomingReady.load(std::memory_order_acquire) || !slot->wantsReceiver.load(std::memory_order_acquire))
             continue;
         const auto retry = retryReceiverAt.find(slot);
         if (retry != retryReceiverAt.end() && now < retry->second)
             continue;
-        auto receiver = std::make_shared<SourceReceiver>(slot->sourceName,
-                                                         slot->wantedBandwidth.load(std::memory_order_relaxed));
+        auto receiver =
+            std::make_shared<SourceReceiver>(slot->sourceName, slot->wantedBandwidth.load(std::memory_order_relaxed));
         if (!receiver->valid()) {
             retryReceiverAt[slot] = now + kReceiverRetry;
             continue;
@@ -681,9 +673,8 @@ void RoutingCore::serveReceivers()
 void RoutingCore::publishOutputs()
 {
     // In the order they were added; one whose sender is gone meanwhile is dropped unpublished.
-    std::erase_if(unpublished, [](const std::shared_ptr<SenderOutput>& output) {
-        return output.use_count() == 1 || output->tryPublish();
-    });
+    std::erase_if(unpublished,
+        [](const std::shared_ptr<SenderOutput>& output) { return output.use_count() == 1 || output->tryPublish(); });
 }
 
 void RoutingCore::prepareDelayLines()
@@ -724,7 +715,8 @@ RoutingCore::Status RoutingCore::status()
             std::erase_if(history, [&](const Seen& seen) { return now - seen.at > kRecent; });
             source.recentDropouts = history.back().dropouts - history.front().dropouts;
             const int64_t last = entry.slot->lastCaptureNanos.load(std::memory_order_relaxed);
-            source.receiving = last != 0 && duration_cast<nanoseconds>(now.time_since_epoch()).count() - last < 1'000'000'000;
+            source.receiving =
+                last != 0 && duration_cast<nanoseconds>(now.time_since_epoch()).count() - last < 1'000'000'000;
         }
     }
     for (const auto& [name, output] : outputs) {
@@ -734,7 +726,8 @@ RoutingCore::Status RoutingCore::status()
         sender.audioBlocksSent = output->audioBlocksSent.load(std::memory_order_relaxed);
         sender.videoFramesSent = output->videoFramesSent.load(std::memory_order_relaxed);
         const int64_t last = output->lastVideoSentNanos.load(std::memory_order_relaxed);
-        sender.videoLive = last != 0 && duration_cast<nanoseconds>(now.time_since_epoch()).count() - last < 1'000'000'000;
+        sender.videoLive =
+            last != 0 && duration_cast<nanoseconds>(now.time_since_epoch()).count() - last < 1'000'000'000;
     }
 
     const uint64_t count = blockCount.load(std::memory_order_acquire);

@@ -1,6 +1,7 @@
 #pragma once
 
-// Threads: public operations on any thread but the audio thread (they wait for nothing the audio thread holds); processBlock on the audio thread, which never waits; reports on the worker and probe threads.
+// Threads: public operations on any thread but the audio thread (they wait for nothing the audio thread holds);
+// processBlock on the audio thread, which never waits; reports on the worker and probe threads.
 
 #include "engine/MappingFile.h"
 #include "engine/NDIRx.h"
@@ -70,8 +71,8 @@ public:
     // Changes of the routing; any thread but the audio thread.
     void addSender(const std::string& name, uint32_t channels);
     void removeSender(const std::string& name);
-    void addAudioConnection(const std::string& source, uint32_t sourceChannel, const std::string& sender,
-                            uint32_t senderChannel);
+    void addAudioConnection(
+        const std::string& source, uint32_t sourceChannel, const std::string& sender, uint32_t senderChannel);
     void removeAudioConnection(const std::string& sender, uint32_t senderChannel);
     void setVideoConnection(const std::string& source, const std::string& sender);
     void removeVideoConnection(const std::string& sender);
@@ -122,9 +123,9 @@ public:
     struct SourceStatus {
         bool online = false;
         uint32_t channelCount = kNoChannel; // kNoChannel: still being probed (or gone)
-        int sampleRate = 0;                 // as the source sends it; 0 = not known yet
-        bool receiving = false;             // captured in the last second
-        uint64_t recentDropouts = 0;        // blocks the frame-sync filled in, in the last seconds
+        int sampleRate = 0; // as the source sends it; 0 = not known yet
+        bool receiving = false; // captured in the last second
+        uint64_t recentDropouts = 0; // blocks the frame-sync filled in, in the last seconds
     };
     struct SenderStatus {
         uint32_t channels = 0;
@@ -217,7 +218,7 @@ private:
     CommandList posted;
     std::atomic<uint64_t> postedCount{0};
     uint64_t takenCount = 0; // audio thread
-    CommandList pending;      // audio thread: taken, not yet run
+    CommandList pending; // audio thread: taken, not yet run
     std::chrono::steady_clock::time_point holdCommandsUntil{};
 
     // Run changes on their way to the worker.
@@ -249,11 +250,11 @@ private:
     std::condition_variable workerWake;
     std::condition_variable reported;
     uint64_t reportedCount = 0; // under workerMutex
-    bool stopping = false;      // under workerMutex
-    std::mutex callbackMutex;   // held while the callback runs, so it can be taken away safely
+    bool stopping = false; // under workerMutex
+    std::mutex callbackMutex; // held while the callback runs, so it can be taken away safely
     std::function<void()> publishedCallback;
-    std::vector<ReceiveSlot*> knownSlots;                      // worker's
-    std::vector<std::shared_ptr<SenderOutput>> unpublished;    // worker's: outputs waiting for their name
+    std::vector<ReceiveSlot*> knownSlots; // worker's
+    std::vector<std::shared_ptr<SenderOutput>> unpublished; // worker's: outputs waiting for their name
     std::map<const ReceiveSlot*, std::chrono::steady_clock::time_point> retryReceiverAt; // worker's
 
     NDITx ndiTx{senders};

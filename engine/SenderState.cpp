@@ -35,11 +35,7 @@ NDIlib_audio_frame_v2_t silentBlock(uint32_t channels, int sampleRate, int sampl
 
 } // namespace
 
-SenderOutput::SenderOutput(std::string name, size_t channels)
-    : ndiName(std::move(name))
-    , levels(channels)
-{
-}
+SenderOutput::SenderOutput(std::string name, size_t channels) : ndiName(std::move(name)), levels(channels) { }
 
 SenderOutput::~SenderOutput()
 {

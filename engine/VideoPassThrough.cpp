@@ -10,9 +10,7 @@ constexpr size_t kMaxJobs = 4096;
 } // namespace
 
 VideoPassThrough::VideoPassThrough(SenderMap& sendersMap, SourceIndex& sourceIndex)
-    : senders(sendersMap)
-    , sources(sourceIndex)
-    , passTask([this] { runPass(); })
+    : senders(sendersMap), sources(sourceIndex), passTask([this] { runPass(); })
 {
     jobs.reserve(kMaxJobs);
 }
@@ -67,10 +65,10 @@ void VideoPassThrough::passOne(Job& job)
     if (const NDIlib_video_frame_v2_t* out = line.delayVideo(picture)) {
         ndi().send_send_video_v2(job.output->instance(), out);
         job.output->videoFramesSent.fetch_add(1, std::memory_order_relaxed);
-        job.output->lastVideoSentNanos.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                 std::chrono::steady_clock::now().time_since_epoch())
-                                                 .count(),
-                                             std::memory_order_relaxed);
+        job.output->lastVideoSentNanos.store(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count(),
+            std::memory_order_relaxed);
     }
     if (picture.frame.p_data != nullptr)
         ndi().framesync_free_video(picture.from->frameSync, &picture.frame);

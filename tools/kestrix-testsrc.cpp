@@ -249,8 +249,8 @@ int main(int argc, char** argv)
         settings.clock_audio = false;
         NDIlib_send_instance_t instance = ndi().send_create_v2(&settings, nullptr);
         if (instance == nullptr) {
-            std::fprintf(
-                stderr, "kestrix-testsrc: the NDI runtime could not create a sender named '%s'\n", definition.name.c_str());
+            std::fprintf(stderr, "kestrix-testsrc: the NDI runtime could not create a sender named '%s'\n",
+                definition.name.c_str());
             status = 1;
             break;
         }

@@ -25,13 +25,11 @@ QString utf8(const std::string& text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QJsonObject audioConnection(const QString& source, uint32_t sourceChannel, const QString& sender,
-                            uint32_t senderChannel)
+QJsonObject audioConnection(
+    const QString& source, uint32_t sourceChannel, const QString& sender, uint32_t senderChannel)
 {
-    return {{"senderChannel", static_cast<qint64>(senderChannel)},
-            {"senderName", sender},
-            {"sourceChannel", static_cast<qint64>(sourceChannel)},
-            {"sourceName", source}};
+    return {{"senderChannel", static_cast<qint64>(senderChannel)}, {"senderName", sender},
+        {"sourceChannel", static_cast<qint64>(sourceChannel)}, {"sourceName", source}};
 }
 
 QJsonObject videoConnection(const QString& source, const QString& sender)
@@ -76,8 +74,7 @@ QString QMLWrapper::versionNumber(const std::string& versionText)
     return utf8(versionText).split(' ', Qt::KeepEmptyParts).last();
 }
 
-QMLWrapper::QMLWrapper(std::string mappingFile)
-    : productVersion("1.5.2")
+QMLWrapper::QMLWrapper(std::string mappingFile) : productVersion("1.5.2")
 {
     webUIControllerWebChannel.registerObject("qmlWrapper", this);
     ndiLibVersion = versionNumber(ndiRuntimeVersion());
@@ -170,7 +167,7 @@ Outcome QMLWrapper::addConnection(const QString& sourceName, const QJsonValue& s
 }
 
 void QMLWrapper::connectionAdded(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
-                                 const QJsonValue& senderChannel)
+    const QJsonValue& senderChannel)
 {
     const Outcome done = addConnection(sourceName, sourceChannel, senderName, senderChannel, ChannelUse::Add);
     if (!done)
@@ -178,7 +175,7 @@ void QMLWrapper::connectionAdded(const QString& sourceName, const QJsonValue& so
 }
 
 void QMLWrapper::connectionRemoved(const QString& sourceName, const QJsonValue& sourceChannel,
-                                   const QString& senderName, const QJsonValue& senderChannel)
+    const QString& senderName, const QJsonValue& senderChannel)
 {
     std::string why;
     const auto c = readConnection(sourceName, sourceChannel, senderName, senderChannel, why);
@@ -626,8 +623,8 @@ void QMLWrapper::routingPublished(const SenderChannelMappings& mappings, const S
         senders[sender] = static_cast<qint64>(channels.size());
         for (size_t i = 0; i < channels.size(); ++i)
             if (channels[i].sourceChannel != kNoChannel)
-                connections.append(
-                    audioConnection(utf8(channels[i].sourceName), channels[i].sourceChannel, sender, static_cast<uint32_t>(i)));
+                connections.append(audioConnection(
+                    utf8(channels[i].sourceName), channels[i].sourceChannel, sender, static_cast<uint32_t>(i)));
         if (name == AudioController::kMonitor)
             continue; // played locally: never carries pictures
         const auto source = video.find(name);

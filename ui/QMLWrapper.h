@@ -42,7 +42,8 @@
 // page on the user-interface thread.
 class QMLWrapper : public QObject, public AudioController::Listener {
     Q_OBJECT
-    Q_PROPERTY(WebUIControllerWebChannel* webUIControllerWebChannel READ channel NOTIFY webUIControllerWebChannelChanged)
+    Q_PROPERTY(
+        WebUIControllerWebChannel* webUIControllerWebChannel READ channel NOTIFY webUIControllerWebChannelChanged)
     Q_PROPERTY(QString productVersion MEMBER productVersion NOTIFY productVersionChanged)
     Q_PROPERTY(QString ndiLibVersion MEMBER ndiLibVersion NOTIFY ndiLibVersionChanged)
     Q_PROPERTY(QString getTitle READ title NOTIFY getTitleChanged)
@@ -115,9 +116,9 @@ Q_SIGNALS:
 
 public Q_SLOTS:
     void connectionAdded(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
-                         const QJsonValue& senderChannel);
+        const QJsonValue& senderChannel);
     void connectionRemoved(const QString& sourceName, const QJsonValue& sourceChannel, const QString& senderName,
-                           const QJsonValue& senderChannel);
+        const QJsonValue& senderChannel);
     void videoConnectionAdded(const QString& sourceName, const QString& senderName);
     void videoConnectionRemoved(const QString& sourceName, const QString& senderName);
     void setAVDelay(const QString& senderName, const QJsonValue& delay);
