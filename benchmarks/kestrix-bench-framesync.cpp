@@ -143,7 +143,7 @@ public:
     NDIlib_framesync_instance_t frameSync = nullptr;
 };
 
-// Part 1, on the real clock: the sender runs on its own thread as a real
+// The capture cost, on the real clock: the sender runs on its own thread as a real
 // source would; the pulling thread times its own captures.
 bool measureCaptureCost(const Options& options)
 {
@@ -223,7 +223,7 @@ bool blockHasGap(const NDIlib_audio_frame_v2_t& frame, int channels)
     return false;
 }
 
-// Part 2: one direction of clock offset.
+// The queue depth under one direction of clock offset.
 bool runDrift(const Options& options, double ppm, QueueDepthCall queueDepth, DriftResult& result)
 {
     char name[48];

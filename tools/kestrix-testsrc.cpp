@@ -61,7 +61,7 @@ struct SourceDefinition {
     int rate = 48000;
 };
 
-struct VideoSpec {
+struct VideoFormat {
     int width = 0;
     int height = 0;
     int rateN = 0;
@@ -70,7 +70,7 @@ struct VideoSpec {
 
 struct Options {
     std::vector<SourceDefinition> sources;
-    std::optional<VideoSpec> video;
+    std::optional<VideoFormat> video;
     std::optional<double> seconds;
 };
 
@@ -121,7 +121,7 @@ std::optional<SourceDefinition> parseSource(std::string_view text, std::string& 
     return definition;
 }
 
-std::optional<VideoSpec> parseVideo(std::string_view text, std::string& error)
+std::optional<VideoFormat> parseVideo(std::string_view text, std::string& error)
 {
     error = "--video needs WxH@NUM/DEN with an even W >= 4, H >= 1 and 1..240 frames per second, got '" +
         std::string(text) + "'";
@@ -138,7 +138,7 @@ std::optional<VideoSpec> parseVideo(std::string_view text, std::string& error)
     if (!width || !height || !rateN || !rateD || *width % 2 != 0 || *rateN < *rateD || *rateN > 240 * *rateD)
         return std::nullopt;
     error.clear();
-    return VideoSpec{
+    return VideoFormat{
         static_cast<int>(*width), static_cast<int>(*height), static_cast<int>(*rateN), static_cast<int>(*rateD)};
 }
 
@@ -223,7 +223,7 @@ void sendAudio(std::vector<Sender>& senders, const std::atomic<bool>& running)
 }
 
 // Video is clocked by the sender, which holds each send until its frame is due.
-void sendVideo(const Sender& sender, const VideoSpec& video, const std::atomic<bool>& running)
+void sendVideo(const Sender& sender, const VideoFormat& video, const std::atomic<bool>& running)
 {
     TestPattern pattern(video.width, video.height, video.rateN, video.rateD);
     for (uint64_t counter = 0; running.load() && !stopRequested(); ++counter)

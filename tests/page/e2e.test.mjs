@@ -20,12 +20,12 @@ afterEach(async () => {
   run = opened = undefined;
 });
 
-/** Starts a run with one test-source process per [specs, options], then kestrix, and waits until it lists every source. */
+/** Starts a run with one test-source process per [sources, options] ("Name:channels"), then kestrix, and waits until it lists every source. */
 async function start(label, ...processes) {
   run = await Run.create(label);
-  for (const [specs, options] of processes) run.startSources(specs, options);
+  for (const [sources, options] of processes) run.startSources(sources, options);
   opened = await run.startProgram();
-  for (const [name, channels] of processes.flatMap(([specs]) => specs.map(spec => spec.split(':')))) {
+  for (const [name, channels] of processes.flatMap(([sources]) => sources.map(source => source.split(':')))) {
     await sourceListed(opened.page, sourceName(name), Number(channels));
   }
   return opened.page;

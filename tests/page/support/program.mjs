@@ -25,7 +25,7 @@ const built = {
 // The router announces under the machine's own name: that is how it tells its senders from the sources.
 const SOURCE_HOST = 'STUDIO';
 const ROUTER_HOST = os.hostname().toUpperCase();
-export const PAGE_URL = 'qrc:/routing-web-ui.html';
+const PAGE_URL = 'qrc:/routing-web-ui.html';
 export const senderName = name => `${ROUTER_HOST} (${name})`;
 export const sourceName = name => `${SOURCE_HOST} (${name})`;
 
