@@ -297,7 +297,12 @@ std::vector<std::string> NdiLibrary::candidatePaths()
     }
     for (const char* name : names)
         paths.emplace_back(name); // the platform's own library search
-    paths.push_back((executableFolder() / loopback).string());
+    const std::filesystem::path programs = executableFolder();
+    paths.push_back((programs / loopback).string());
+#if !defined(_WIN32)
+    // Installed: the programs in <prefix>/bin, the runtime in Kestrix's own library folder.
+    paths.push_back((programs.parent_path() / "lib" / "kestrix" / loopback).string());
+#endif
     return paths;
 }
 

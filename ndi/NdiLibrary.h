@@ -65,7 +65,8 @@ public:
 
     // The libraries to try, in order: $KESTRIX_NDI_RUNTIME, the real runtime
     // ($NDI_RUNTIME_DIR_V6/_V5, then the usual names), then the loopback
-    // runtime beside the executable.
+    // runtime beside the executable, or where the package installs it
+    // (<prefix>/lib/kestrix beside <prefix>/bin).
     static std::vector<std::string> candidatePaths();
 
     // Tries the candidates in order and logs which library and version it took.

@@ -89,9 +89,10 @@ TEST(NdiLibrary, runtimesLackingAnIndispensableCallOrMissingAreRefusedWithTheRea
     EXPECT_NE(error.find("/nonexistent/libndi.so.6"), std::string::npos) << error;
 }
 
-TEST(NdiLibrary, runtimesAreSearchedFromTheChosenOneToTheLoopbackBesideTheProgram)
+TEST(NdiLibrary, runtimesAreSearchedFromTheChosenOneToTheLoopbackBesideTheProgramOrInItsLibraryFolder)
 {
-    const std::string loopback = (fs::read_symlink("/proc/self/exe").parent_path() / "libkestrix-ndi-loopback.so");
+    const fs::path programs = fs::read_symlink("/proc/self/exe").parent_path();
+    const std::string loopback = programs / "libkestrix-ndi-loopback.so";
     const std::vector<std::string> system{"libndi_advanced.so.6", "libndi_advanced.so", "libndi.so.6", "libndi.so.5"};
     std::vector<std::string> expected{"/opt/chosen.so"};
     for (const char* folder : {"/opt/ndi6/", "/opt/ndi5/"})
@@ -99,6 +100,7 @@ TEST(NdiLibrary, runtimesAreSearchedFromTheChosenOneToTheLoopbackBesideTheProgra
             expected.push_back(folder + name);
     expected.insert(expected.end(), system.begin(), system.end());
     expected.push_back(loopback);
+    expected.push_back(programs.parent_path() / "lib/kestrix/libkestrix-ndi-loopback.so");
     {
         RuntimeSearch search("/opt/chosen.so", "/opt/ndi6", "/opt/ndi5");
         EXPECT_EQ(NdiLibrary::candidatePaths(), expected);

@@ -74,7 +74,7 @@ QString QMLWrapper::versionNumber(const std::string& versionText)
     return utf8(versionText).split(' ', Qt::KeepEmptyParts).last();
 }
 
-QMLWrapper::QMLWrapper(std::string mappingFile) : productVersion("1.5.2")
+QMLWrapper::QMLWrapper(std::string mappingFile) : productVersion(KESTRIX_VERSION)
 {
     webUIControllerWebChannel.registerObject("qmlWrapper", this);
     ndiLibVersion = versionNumber(ndiRuntimeVersion());
