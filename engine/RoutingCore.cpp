@@ -710,8 +710,9 @@ RoutingCore::Status RoutingCore::status()
             source.channelCount = entry.channelCount;
             source.sampleRate = entry.sampleRate;
             // What the source's counters did over the last seconds.
+            source.dropouts = entry.slot->dropouts.load(std::memory_order_relaxed);
             auto& history = seenSources[name];
-            history.push_back({now, entry.slot->dropouts.load(std::memory_order_relaxed)});
+            history.push_back({now, source.dropouts});
             std::erase_if(history, [&](const Seen& seen) { return now - seen.at > kRecent; });
             source.recentDropouts = history.back().dropouts - history.front().dropouts;
             const int64_t last = entry.slot->lastCaptureNanos.load(std::memory_order_relaxed);

@@ -126,6 +126,7 @@ public:
         int sampleRate = 0; // as the source sends it; 0 = not known yet
         bool receiving = false; // captured in the last second
         uint64_t recentDropouts = 0; // blocks the frame-sync filled in, in the last seconds
+        uint64_t dropouts = 0; // the same, since the router started
     };
     struct SenderStatus {
         uint32_t channels = 0;

@@ -37,7 +37,12 @@ EventStream::EventStream(QMLWrapper& bridge, RoutingApi& routingApi) : api(routi
             sourcesTimer.start();
     });
     connect(&bridge, &QMLWrapper::levelsUpdated, this, [this](const QString& levels) {
-        send({{"event", "levels"}, {"levels", QJsonDocument::fromJson(levels.toUtf8()).object()}}, true);
+        send({{"event", "levels"}, {"levels", QJsonDocument::fromJson(levels.toUtf8()).object()}},
+            Audience::AskedForLevels);
+    });
+    connect(&bridge, &QMLWrapper::statusUpdated, this, [this](const QString& status) {
+        send({{"event", "status"}, {"status", QJsonDocument::fromJson(status.toUtf8()).object()}},
+            Audience::AskedForStatus);
     });
 }
 
@@ -60,11 +65,12 @@ void EventStream::add(QWebSocket* socket)
     sendTo(socket, {{"event", "sources"}, {"sources", api.sources()["sources"]}});
 }
 
-void EventStream::send(const QJsonObject& event, bool levelsOnly)
+void EventStream::send(const QJsonObject& event, Audience audience)
 {
     const QString text = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
     for (const Client& client : clients)
-        if (!levelsOnly || client.levels)
+        if (audience == Audience::Everyone || (audience == Audience::AskedForLevels && client.levels) ||
+            (audience == Audience::AskedForStatus && client.status))
             client.socket->sendTextMessage(text);
 }
 
@@ -76,9 +82,18 @@ void EventStream::sendTo(QWebSocket* socket, const QJsonObject& event)
 void EventStream::receive(QWebSocket* socket, const QString& text)
 {
     const QJsonObject request = QJsonDocument::fromJson(text.toUtf8()).object();
-    for (Client& client : clients)
-        if (client.socket == socket && request["levels"].isBool())
+    for (Client& client : clients) {
+        if (client.socket != socket)
+            continue;
+        if (request["levels"].isBool())
             client.levels = request["levels"].toBool();
+        // The state as it is now; changes follow as the pages get them.
+        if (request["status"].isBool()) {
+            client.status = request["status"].toBool();
+            if (client.status)
+                sendTo(socket, {{"event", "status"}, {"status", api.status()}});
+        }
+    }
 }
 
 void EventStream::drop(QWebSocket* socket)

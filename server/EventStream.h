@@ -13,9 +13,11 @@ class RoutingApi;
 
 // The API's event stream: each client gets the routing and the sources when
 // it connects and again whenever they change (changes close together are
-// sent once), and the levels while it asks for them ({"levels": true}).
-// Every event is one JSON text frame: {"event": "routing" | "sources" |
-// "levels", and the answer of the matching call or the levels document}.
+// sent once), and the levels and the status while it asks for them
+// ({"levels": true}, {"status": true}; the status at once, then as the pages
+// get it). Every event is one JSON text frame: {"event": "routing" |
+// "sources" | "levels" | "status", and the answer of the matching call or
+// the levels document}.
 class EventStream : public QObject {
     Q_OBJECT
 public:
@@ -24,14 +26,18 @@ public:
 
     // Takes `socket` over.
     void add(QWebSocket* socket);
+    // The clients connected now.
+    int clientCount() const { return static_cast<int>(clients.size()); }
 
 private:
+    enum class Audience { Everyone, AskedForLevels, AskedForStatus };
     struct Client {
         QWebSocket* socket;
-        bool levels = false; // asked for the levels
+        bool levels = false;
+        bool status = false;
     };
 
-    void send(const QJsonObject& event, bool levelsOnly = false);
+    void send(const QJsonObject& event, Audience audience = Audience::Everyone);
     void sendTo(QWebSocket* socket, const QJsonObject& event);
     void receive(QWebSocket* socket, const QString& text);
     void drop(QWebSocket* socket);

@@ -1,6 +1,7 @@
 #include "server/HttpService.h"
 
 #include "server/ClientGate.h"
+#include "server/Metrics.h"
 #include "server/RoutingApi.h"
 
 #include <QtCore/QDebug>
@@ -134,6 +135,8 @@ bool HttpService::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
     gate.trust(socket);
     if (path == kApiPrefix || path.startsWith(kApiPrefix + "/"))
         callApi(request, socket);
+    else if (path == kMetricsPath && metrics)
+        answerMetrics(request, socket);
     else
         serveFile(request, socket);
     return true;
@@ -230,4 +233,14 @@ void HttpService::callApi(const QHttpServerRequest& request, QTcpSocket* socket)
     if (reply.status >= 400)
         qWarning() << "API call refused:" << methodName(request) << "/api/v1" + path << reply.body["error"].toString();
     answer(responder, static_cast<Status>(reply.status), kJson, json(reply.body));
+}
+
+void HttpService::answerMetrics(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    auto responder = makeResponder(request, socket);
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        answer(responder, Status::MethodNotAllowed, kJson, error("the metrics are read with GET"), {{"Allow", "GET"}});
+        return;
+    }
+    answer(responder, Status::Ok, Metrics::kContentType, metrics());
 }

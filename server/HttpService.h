@@ -7,6 +7,8 @@
 #include <QtHttpServer/QAbstractHttpServer>
 #include <QtHttpServer/QHttpServerResponder>
 
+#include <functional>
+
 class ClientGate;
 class RoutingApi;
 
@@ -24,6 +26,10 @@ public:
 
     static constexpr const char* kChannelPath = "/channel";
     static constexpr const char* kEventsPath = "/api/v1/events";
+    static constexpr const char* kMetricsPath = "/metrics";
+
+    // What GET /metrics answers (Prometheus' text format); without it, 404.
+    void serveMetrics(std::function<QByteArray()> exposition) { metrics = std::move(exposition); }
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -36,8 +42,10 @@ private:
     void refuse(const QHttpServerRequest& request, QTcpSocket* socket, AccessControl::Verdict verdict);
     void serveFile(const QHttpServerRequest& request, QTcpSocket* socket);
     void callApi(const QHttpServerRequest& request, QTcpSocket* socket);
+    void answerMetrics(const QHttpServerRequest& request, QTcpSocket* socket);
 
     AccessControl& access;
     RoutingApi& api;
     ClientGate& gate;
+    std::function<QByteArray()> metrics;
 };

@@ -3,6 +3,7 @@
 #include "server/ClientGate.h"
 #include "server/EventStream.h"
 #include "server/HttpService.h"
+#include "server/Metrics.h"
 #include "server/RoutingApi.h"
 #include "server/WebSocketTransport.h"
 #include "ui/QMLWrapper.h"
@@ -37,6 +38,9 @@ Outcome RemoteServer::listen(const QHostAddress& address, quint16 wantedPort)
     http = std::make_unique<HttpService>(access, *api, *gate);
     http->bind(gateway.release()); // the HTTP side owns it from here
     connect(http.get(), &QAbstractHttpServer::newWebSocketConnection, this, &RemoteServer::takeWebSocket);
+    http->serveMetrics([this] {
+        return Metrics::exposition(bridge.routing().status(), {pages, events->clientCount()});
+    });
     listening = address;
     port = gate->serverPort();
     if (!address.isLoopback())
@@ -63,6 +67,8 @@ void RemoteServer::takeWebSocket()
         } else {
             auto* transport = new WebSocketTransport(socket);
             transport->setParent(http.get());
+            ++pages;
+            connect(transport, &QObject::destroyed, this, [this] { --pages; });
             bridge.channel()->connectTo(transport);
         }
     }

@@ -43,6 +43,7 @@ private:
     std::unique_ptr<EventStream> events;
     std::unique_ptr<HttpService> http;
     ClientGate* gate = nullptr; // owned by http once bound
+    int pages = 0; // browser pages on the web channel
     QHostAddress listening;
     quint16 port = 0;
 };

@@ -108,6 +108,11 @@ QJsonObject RoutingApi::routing()
     return {{"senders", senderList(routing, bridge.routing().delaysMilliseconds())}, {"connections", connections}};
 }
 
+QJsonObject RoutingApi::status()
+{
+    return statusDocument(bridge.routing().status());
+}
+
 RoutingApi::Reply RoutingApi::call(const QByteArray& method, const QString& path, const QByteArray& body)
 {
     if (method == "GET") {
@@ -117,11 +122,13 @@ RoutingApi::Reply RoutingApi::call(const QByteArray& method, const QString& path
             return {200, senders()};
         if (path == "/routing")
             return {200, routing()};
+        if (path == "/status")
+            return {200, status()};
     }
     static const QStringList changes{"/connect", "/disconnect", "/senders/add", "/senders/remove", "/senders/delay",
         "/senders/video", "/mapping/load", "/mapping/save"};
     if (!changes.contains(path))
-        return QStringList{"/sources", "/senders", "/routing"}.contains(path)
+        return QStringList{"/sources", "/senders", "/routing", "/status"}.contains(path)
             ? failure(405, "this call is read with GET")
             : failure(404, "there is no call " + quoted("/api/v1" + path));
     if (method != "POST")

@@ -25,10 +25,12 @@ public:
     // `path` after "/api/v1"; `body` as sent (JSON for the changes).
     Reply call(const QByteArray& method, const QString& path, const QByteArray& body);
 
-    // The answers of the three reading calls, also sent by the event stream.
+    // The answers of the reading calls, also sent by the event stream.
     QJsonObject sources();
     QJsonObject senders();
     QJsonObject routing();
+    // The state of the engine, the senders and the sources: the page's status document.
+    QJsonObject status();
 
 private:
     Reply change(const QString& path, const QJsonObject& request);

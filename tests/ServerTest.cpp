@@ -43,6 +43,27 @@ json parsed(const HttpClient::Response& response)
     return json::parse(response.body, nullptr, false);
 }
 
+// What a Prometheus server reads from a page of metrics: {"types": {family: type}, "samples": [[name, labels,
+// value]]}, by the parser of Debian's prometheus_client; null, with the parser's complaint in `why`, when it refuses
+// it.
+json scraped(const std::string& exposition, const fs::path& folder, std::string& why)
+{
+    std::ofstream(folder / "metrics.txt", std::ios::binary) << exposition;
+    ChildProcess parser(DEBIAN_PYTHON3, {PROMETHEUS_SAMPLES, (folder / "metrics.txt").string()}, {},
+        (folder / "samples.json").string());
+    why = parser.wait() == 0 ? "" : slurp(folder / "samples.json");
+    return why.empty() ? json::parse(slurp(folder / "samples.json")) : json();
+}
+
+// The value of the sample with this name and these labels; NaN when there is none.
+double sampleValue(const json& scrape, const std::string& name, const json& labels = json::object())
+{
+    for (const json& sample : scrape.value("samples", json::array()))
+        if (sample[0] == name && sample[1] == labels)
+            return sample[2].get<double>();
+    return std::nan("");
+}
+
 json sender(const std::string& name, int channels, int delayMs = 0, json video = nullptr)
 {
     return {{"channels", channels}, {"delayMs", delayMs}, {"name", name}, {"videoSource", video}};
@@ -259,7 +280,7 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     EXPECT_EQ(loaded, expected);
 }
 
-TEST_F(Server, theEventStreamSendsTheRoutingAsItChangesAndTheLevelsWhenAsked)
+TEST_F(Server, theEventStreamSendsTheRoutingAsItChangesAndTheLevelsAndTheStatusWhenAsked)
 {
     HttpClient events(port);
     ASSERT_EQ(events.upgrade("/api/v1/events", bearer()).status, 101);
@@ -290,11 +311,95 @@ TEST_F(Server, theEventStreamSendsTheRoutingAsItChangesAndTheLevelsWhenAsked)
     event = next([&](json e) { return e.contains(rms) && std::abs(e[rms].get<double>() + 20.0) <= 1.0; });
     EXPECT_NEAR(event.contains(rms) ? event[rms].get<double>() : -100.0, -20.0, 1.0) << event.dump();
 
+    // The status at once when asked, then as the pages get it.
+    ASSERT_TRUE(events.sendText(R"({"status":true})"));
+    const auto isStatus = [](json e) { return e["event"] == "status"; };
+    event = next(isStatus);
+    EXPECT_EQ(event["status"]["engine"]["clock"], "software") << event.dump();
+    EXPECT_EQ(event["status"]["senders"]["Desk"]["channels"], 4) << event.dump();
+    EXPECT_TRUE(isStatus(next(isStatus)));
+
     // A stream stays open longer than a connection that has not shown the token may.
     std::this_thread::sleep_until(opened + 12s);
     ASSERT_EQ(post(client, "/disconnect", {{"senderName", "Desk"}, {"senderChannel", 0}}).status, 200);
     event = next([](json e) { return e["event"] == "routing" && e["routing"]["connections"].empty(); });
     EXPECT_EQ(event["routing"]["connections"], json::array());
+}
+
+// Names from the network are label values: quotes, a backslash and a line break among them.
+TEST_F(Server, theStatusAndThePrometheusMetricsTellHowTheRouterRuns)
+{
+    const std::string lineBreak = "STUDIO (Line\nbreak)";
+    ChildProcess moreSources(KESTRIX_TESTSRC, {"--source", "Line\nbreak:1"},
+        environment({"KESTRIX_LOOPBACK_HOSTNAME=STUDIO"}), (folder / "more-sources.log").string());
+    HttpClient client(port), page(port), stream(port);
+    ASSERT_EQ(post(client, "/connect", connection(kTones, 2, "Desk", 0)).status, 200);
+    ASSERT_EQ(page.upgrade("/channel", bearer()).status, 101);
+    ASSERT_EQ(stream.upgrade("/api/v1/events", bearer()).status, 101);
+
+    json status;
+    for (int i = 0; i < 100 && !(status = get(client, "/status"))["sources"].contains(lineBreak); ++i)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(status["sources"][kHostileSource],
+        (json{{"channels", 2}, {"dropouts", 0}, {"online", true}, {"receiving", false}, {"sampleRate", 48000}}));
+    EXPECT_EQ(status["engine"]["runtime"], "libkestrix-ndi-loopback.so");
+    EXPECT_EQ(status["senders"]["Spare"]["channels"], 2);
+
+    EXPECT_EQ(HttpClient(port).request("GET", "/metrics").status, 401);
+    const auto scrape = [&] {
+        const auto answer = client.request("GET", "/metrics", {}, bearer());
+        EXPECT_EQ(answer.header("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+        std::string why;
+        const json read = scraped(answer.body, folder, why);
+        EXPECT_EQ(why, "") << answer.body;
+        return read;
+    };
+    json metrics;
+    const json tones = {{"source", kTones}};
+    for (const auto deadline = std::chrono::steady_clock::now() + 30s;
+         !(sampleValue(metrics = scrape(), "kestrix_source_receiving", tones) == 1 &&
+             sampleValue(metrics, "kestrix_source_online", {{"source", lineBreak}}) == 1) &&
+         std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(200ms);
+    const std::tuple<std::string, json, double> expected[] = {
+        {"kestrix_build_info", {{"version", KESTRIX_VERSION}}, 1},
+        {"kestrix_ndi_runtime_info",
+            {{"runtime", "libkestrix-ndi-loopback.so"}, {"version", "KESTRIX NDI LOOPBACK RUNTIME 1.0.0"}}, 1},
+        {"kestrix_engine_clock", {{"kind", "software"}}, 1},
+        {"kestrix_engine_clock", {{"kind", "hardware"}}, 0},
+        {"kestrix_engine_clock_stands_in", json::object(), 0},
+        {"kestrix_source_online", {{"source", kHostileSource}}, 1},
+        {"kestrix_source_online", {{"source", lineBreak}}, 1},
+        {"kestrix_source_receiving", tones, 1},
+        {"kestrix_source_receiving", {{"source", kHostileSource}}, 0},
+        {"kestrix_source_channels", tones, 4},
+        {"kestrix_source_sample_rate_hertz", {{"source", kHostileSource}}, 48000},
+        {"kestrix_source_dropouts_total", {{"source", kHostileSource}}, 0},
+        {"kestrix_sender_channels", {{"sender", "Desk"}}, 4},
+        {"kestrix_sender_connections", {{"sender", "Desk"}}, 0},
+        {"kestrix_sender_video_frames_sent_total", {{"sender", "Desk"}}, 0},
+        {"kestrix_pages_connected", json::object(), 1},
+        {"kestrix_api_clients_connected", json::object(), 1},
+    };
+    for (const auto& [name, labels, value] : expected)
+        EXPECT_EQ(sampleValue(metrics, name, labels), value) << name << " " << labels;
+    for (const auto& [family, type] :
+        {std::pair{"kestrix_engine_blocks", "counter"}, {"kestrix_sender_audio_blocks_sent", "counter"},
+            {"kestrix_source_dropouts", "counter"}, {"kestrix_engine_block_load_p99_ratio", "gauge"}})
+        EXPECT_EQ(metrics["types"][family], type) << family;
+    const double median = sampleValue(metrics, "kestrix_engine_block_load_median_ratio");
+    EXPECT_TRUE(median > 0 && median <= sampleValue(metrics, "kestrix_engine_block_load_p99_ratio")) << median;
+
+    // The counters move on; a page that goes is no longer counted.
+    const json desk = {{"sender", "Desk"}};
+    const double sent = sampleValue(metrics, "kestrix_sender_audio_blocks_sent_total", desk);
+    const double blocks = sampleValue(metrics, "kestrix_engine_blocks_total");
+    page.disconnect();
+    for (int i = 0; i < 50 && sampleValue(metrics = scrape(), "kestrix_pages_connected") != 0; ++i)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sampleValue(metrics, "kestrix_pages_connected"), 0);
+    EXPECT_GT(sampleValue(metrics, "kestrix_sender_audio_blocks_sent_total", desk), sent);
+    EXPECT_GT(sampleValue(metrics, "kestrix_engine_blocks_total"), blocks);
 }
 
 // 20 programs change the routing at once, each its own sender; at the end the
