@@ -23,6 +23,10 @@ output=$(cd "$output" && pwd)
 
 scripts/install-deps.sh
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja > /dev/null
+if grep -q '^KESTRIX_SANITIZE:STRING=.' "$build/CMakeCache.txt"; then
+  echo "package.sh: $build is built with sanitizers; package an optimised build (the default build/)" >&2
+  exit 1
+fi
 cmake --build "$build" -j2
 # Files made with a narrower umask than 022 would be unreadable to the service and the desktop.
 umask 022

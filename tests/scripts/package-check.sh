@@ -35,9 +35,10 @@ for wanted in 'libqt6core6 (>= ' 'libqt6webenginequick6 (>= ' 'libqt6httpserver6
   'libsamplerate0 (>= ' 'libfftw3-single3 (>= ' 'libstdc++6 (>= ' 'adduser' 'qml6-module-qtwebengine'; do
   [[ ", $depends" == *", $wanted"* ]] || fail "Depends lacks '$wanted': $depends"
 done
+# Whole listings first: under pipefail, a grep -q that stops reading fails the pipe that feeds it.
+control=$(dpkg-deb --ctrl-tarfile "$package" | tar -tv)
 for script in postinst prerm postrm; do
-  dpkg-deb --ctrl-tarfile "$package" | tar -tv | grep -q -- "-rwxr-xr-x root/root .* \./$script$" ||
-    fail "no executable maintainer script $script"
+  grep -q -- "-rwxr-xr-x root/root .* \./$script$" <<< "$control" || fail "no executable maintainer script $script"
 done
 
 expect_equal "contents" "/usr/bin/kestrix
@@ -58,7 +59,7 @@ expect_equal "owners" "root/root" "$owners"
 root=$work/root
 dpkg-deb -x "$package" "$root"
 for program in kestrix kestrix-server kestrix-testsrc kestrix-probe; do
-  file "$root/usr/bin/$program" | grep -q ', stripped' || fail "$program is not stripped"
+  [[ $(file "$root/usr/bin/$program") == *", stripped"* ]] || fail "$program is not stripped"
 done
 out=$(desktop-file-validate "$root/usr/share/applications/kestrix.desktop" 2>&1) || fail "desktop-file-validate: $out"
 expect_equal "desktop-file-validate output" "" "$out"
