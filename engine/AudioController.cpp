@@ -140,7 +140,7 @@ Outcome AudioController::addAudioConnection(
         return Outcome::refused(*refused);
     if (auto refused = RoutingRules::checkSourceChannel(sourceChannel))
         return Outcome::refused(*refused);
-    if (auto refused = RoutingRules::checkSenderName(sender))
+    if (auto refused = RoutingRules::checkStoredName(sender))
         return Outcome::refused(*refused);
     if (auto refused = RoutingRules::checkSenderChannel(senderChannel))
         return Outcome::refused(*refused);
@@ -164,7 +164,7 @@ Outcome AudioController::setVideoConnection(const std::string& source, const std
 {
     if (auto refused = RoutingRules::checkSourceName(source))
         return Outcome::refused(*refused);
-    if (auto refused = RoutingRules::checkSenderName(sender))
+    if (auto refused = RoutingRules::checkStoredName(sender))
         return Outcome::refused(*refused);
     if (sender == kMonitor)
         return Outcome::refused(quoted(sender) + " plays on the sound output and carries no pictures");
@@ -183,7 +183,7 @@ void AudioController::removeVideoConnection(const std::string& sender)
 
 Outcome AudioController::setAVDelay(const std::string& sender, int32_t milliseconds)
 {
-    if (auto refused = RoutingRules::checkSenderName(sender))
+    if (auto refused = RoutingRules::checkStoredName(sender))
         return Outcome::refused(*refused);
     if (auto refused = RoutingRules::checkDelay(milliseconds))
         return Outcome::refused(*refused);

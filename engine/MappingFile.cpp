@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 
 using nlohmann::json;
@@ -48,49 +49,106 @@ const json& member(const json& object, const char* key, json::value_t type, cons
     return *it;
 }
 
-// A number the rules have accepted: whole and well within 64 bits.
-int64_t checkedNumber(const json& value, RoutingRules::Verdict (*rule)(double), const std::string& where)
+std::string quotedName(const std::string& name)
 {
-    const double number = value.get<double>();
-    if (auto refused = rule(number))
-        throw std::runtime_error(where + ": " + value.dump() + " - " + *refused);
-    return static_cast<int64_t>(number);
+    return json(name).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-StoredSender readSender(const json& s, size_t index)
+// Any JSON number where a whole one is read: 250.0 is 250, and anything
+// after the point is dropped, as the router always read it (with a note).
+double wholeNumber(const json& value, const std::string& where, std::vector<std::string>& notes)
 {
-    const std::string where = "sender " + std::to_string(index + 1);
+    const double number = value.get<double>();
+    if (!std::isfinite(number))
+        return number;
+    const double whole = std::trunc(number) + 0.0; // never -0
+    if (whole != number) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.0f", whole);
+        notes.push_back(where + ": " + value.dump() + " is read as " + text);
+    }
+    return whole;
+}
+
+// What the reader keeps of one sender, or nothing when the sender is left out (with a note).
+std::optional<StoredSender> readSender(const json& s, size_t index, std::vector<std::string>& notes)
+{
+    std::string where = "sender " + std::to_string(index + 1);
     if (!s.is_object())
         throw std::runtime_error(where + " is " + s.type_name() + ", not an object");
     StoredSender sender;
     sender.name = member(s, "senderName", json::value_t::string, where).get<std::string>();
     const json& channels = member(s, "senderChannelMappings", json::value_t::array, where);
-    if (auto refused = RoutingRules::checkChannelCount(static_cast<double>(channels.size())))
-        throw std::runtime_error(where + " has " + std::to_string(channels.size()) + " channels - " + *refused);
-    for (size_t c = 0; c < channels.size(); ++c) {
-        const std::string channelWhere = where + " channel " + std::to_string(c + 1);
-        if (!channels[c].is_object())
-            throw std::runtime_error(channelWhere + " is " + channels[c].type_name() + ", not an object");
-        const std::string source =
-            member(channels[c], "sourceName", json::value_t::string, channelWhere).get<std::string>();
-        const int64_t stored =
-            checkedNumber(member(channels[c], "sourceChannel", json::value_t::number_integer, channelWhere),
-                RoutingRules::checkStoredSourceChannel, channelWhere + " \"sourceChannel\"");
-        // Counted from 1 in the file; 0 is no channel, and then the name means nothing.
-        sender.mappings.push_back(
-            stored == 0 ? ChannelMapping{} : ChannelMapping{static_cast<uint32_t>(stored - 1), source});
-    }
     if (const auto video = s.find("videoSource"); video != s.end()) {
         if (!video->is_string())
             throw std::runtime_error(where + ": \"videoSource\" is " + video->type_name());
         sender.videoSource = video->get<std::string>();
     }
+    // The layout is read whole before any value is judged: a file that is not the layout is refused whole.
+    std::vector<std::pair<std::string, const json*>> stored;
+    for (size_t c = 0; c < channels.size(); ++c) {
+        const std::string channelWhere = where + " channel " + std::to_string(c + 1);
+        if (!channels[c].is_object())
+            throw std::runtime_error(channelWhere + " is " + channels[c].type_name() + ", not an object");
+        stored.emplace_back(member(channels[c], "sourceName", json::value_t::string, channelWhere).get<std::string>(),
+            &member(channels[c], "sourceChannel", json::value_t::number_integer, channelWhere));
+    }
+
+    if (auto refused = RoutingRules::checkStoredName(sender.name)) {
+        notes.push_back(where + " " + quotedName(sender.name) + ": " + *refused + "; the sender is left out");
+        return std::nullopt;
+    }
+    where += " " + quotedName(sender.name);
+    if (auto refused = RoutingRules::checkChannelCount(static_cast<double>(stored.size()))) {
+        notes.push_back(where + " has " + std::to_string(stored.size()) + " channels - " + *refused + "; channels " +
+            std::to_string(RoutingRules::kMaxSenderChannels + 1) + " to " + std::to_string(stored.size()) +
+            " are left out");
+        stored.resize(RoutingRules::kMaxSenderChannels);
+    }
+    for (size_t c = 0; c < stored.size(); ++c) {
+        const std::string channelWhere = where + " channel " + std::to_string(c + 1);
+        const auto& [source, number] = stored[c];
+        // Counted from 1 in the file; 0 is no channel, and then the name means nothing.
+        const double channel = wholeNumber(*number, channelWhere + " \"sourceChannel\"", notes);
+        RoutingRules::Verdict refused = RoutingRules::checkStoredSourceChannel(channel);
+        if (refused)
+            refused = number->dump() + " - " + *refused;
+        else if (channel != 0 && (refused = RoutingRules::checkStoredName(source)))
+            refused = "source " + quotedName(source) + " - " + *refused;
+        if (refused)
+            notes.push_back(channelWhere + ": " + *refused + "; the channel is left unconnected");
+        sender.mappings.push_back(
+            refused || channel == 0 ? ChannelMapping{} : ChannelMapping{static_cast<uint32_t>(channel - 1), source});
+    }
+    if (!sender.videoSource.empty())
+        if (auto refused = RoutingRules::checkStoredName(sender.videoSource)) {
+            notes.push_back(where + ": video source " + quotedName(sender.videoSource) + " - " + *refused +
+                "; the sender carries no video");
+            sender.videoSource.clear();
+        }
     return sender;
 }
 
-std::string quoted(const std::string& name)
+// A delay, or nothing when it is left out (with a note); a delay beyond the bounds is held to them.
+std::optional<std::pair<std::string, int32_t>> readDelay(const json& d, size_t index, std::vector<std::string>& notes)
 {
-    return json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string where = "delay " + std::to_string(index + 1);
+    if (!d.is_object())
+        throw std::runtime_error(where + " is " + d.type_name() + ", not an object");
+    const std::string name = member(d, "senderName", json::value_t::string, where).get<std::string>();
+    const json& value = member(d, "delay", json::value_t::number_integer, where);
+    if (auto refused = RoutingRules::checkStoredName(name)) {
+        notes.push_back(where + " " + quotedName(name) + ": " + *refused + "; the delay is left out");
+        return std::nullopt;
+    }
+    where += " of " + quotedName(name);
+    const double ms = wholeNumber(value, where, notes);
+    if (auto refused = RoutingRules::checkDelay(ms)) {
+        const int32_t bound = std::signbit(ms) ? -RoutingRules::kMaxDelayMs : RoutingRules::kMaxDelayMs;
+        notes.push_back(where + ": " + value.dump() + " - " + *refused + "; " + std::to_string(bound) + " is used");
+        return std::pair{name, bound};
+    }
+    return std::pair{name, static_cast<int32_t>(ms)};
 }
 
 } // namespace
@@ -106,10 +164,10 @@ RoutingRules::Verdict check(const StoredRouting& routing)
     for (size_t i = 0; i < routing.senders.size(); ++i) {
         const StoredSender& s = routing.senders[i];
         const std::string where = "sender " + std::to_string(i + 1);
-        if (auto refused = RoutingRules::checkSenderName(s.name))
-            return where + " " + quoted(s.name) + ": " + *refused;
+        if (auto refused = RoutingRules::checkStoredName(s.name))
+            return where + " " + quotedName(s.name) + ": " + *refused;
         if (const auto [it, added] = senders.emplace(s.name, i + 1); !added)
-            return where + " has the name of sender " + std::to_string(it->second) + ", " + quoted(s.name);
+            return where + " has the name of sender " + std::to_string(it->second) + ", " + quotedName(s.name);
         if (auto refused = RoutingRules::checkChannelCount(static_cast<double>(s.mappings.size())))
             return where + " has " + std::to_string(s.mappings.size()) + " channels - " + *refused;
         for (size_t c = 0; c < s.mappings.size(); ++c) {
@@ -119,21 +177,21 @@ RoutingRules::Verdict check(const StoredRouting& routing)
             const std::string channelWhere = where + " channel " + std::to_string(c + 1);
             if (auto refused = RoutingRules::checkSourceChannel(m.sourceChannel))
                 return channelWhere + ": " + *refused;
-            if (auto refused = RoutingRules::checkSourceName(m.sourceName))
-                return channelWhere + ": source " + quoted(m.sourceName) + ": " + *refused;
+            if (auto refused = RoutingRules::checkStoredName(m.sourceName))
+                return channelWhere + ": source " + quotedName(m.sourceName) + ": " + *refused;
         }
         if (!s.videoSource.empty())
-            if (auto refused = RoutingRules::checkSourceName(s.videoSource))
-                return where + ": video source " + quoted(s.videoSource) + ": " + *refused;
+            if (auto refused = RoutingRules::checkStoredName(s.videoSource))
+                return where + ": video source " + quotedName(s.videoSource) + ": " + *refused;
     }
     std::map<std::string_view, size_t> delays;
     for (size_t i = 0; i < routing.delays.size(); ++i) {
         const auto& [name, ms] = routing.delays[i];
         const std::string where = "delay " + std::to_string(i + 1);
-        if (auto refused = RoutingRules::checkSenderName(name))
-            return where + " " + quoted(name) + ": " + *refused;
+        if (auto refused = RoutingRules::checkStoredName(name))
+            return where + " " + quotedName(name) + ": " + *refused;
         if (const auto [it, added] = delays.emplace(name, i + 1); !added)
-            return where + " is for the sender of delay " + std::to_string(it->second) + ", " + quoted(name);
+            return where + " is for the sender of delay " + std::to_string(it->second) + ", " + quotedName(name);
         if (auto refused = RoutingRules::checkDelay(ms))
             return where + ": " + std::to_string(ms) + " - " + *refused;
     }
@@ -164,8 +222,11 @@ std::optional<std::string> render(const StoredRouting& routing, std::string& err
     return document.dump(4, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-std::optional<StoredRouting> parse(std::string_view text, std::string& error)
+std::optional<StoredRouting> parse(std::string_view text, std::string& error, std::vector<std::string>* notes)
 {
+    std::vector<std::string> ownNotes;
+    std::vector<std::string>& leftOut = notes != nullptr ? *notes : ownNotes;
+    leftOut.clear();
     StoredRouting routing;
     if (text.empty())
         return routing; // an empty file holds no senders
@@ -190,17 +251,28 @@ std::optional<StoredRouting> parse(std::string_view text, std::string& error)
             throw std::runtime_error(
                 std::string("the top level is ") + document.type_name() + ", neither an object nor an array");
         }
-        for (size_t i = 0; senders != nullptr && i < senders->size(); ++i)
-            routing.senders.push_back(readSender((*senders)[i], i));
+        // The first of two entries for one sender counts, as the router has only one of each.
+        std::map<std::string, size_t> named; // sender name -> its entry's number
+        for (size_t i = 0; senders != nullptr && i < senders->size(); ++i) {
+            auto sender = readSender((*senders)[i], i, leftOut);
+            if (!sender)
+                continue;
+            if (const auto [first, added] = named.emplace(sender->name, i + 1); !added)
+                leftOut.push_back("sender " + std::to_string(i + 1) + " has the name of sender " +
+                    std::to_string(first->second) + ", " + quotedName(sender->name) + "; it is left out");
+            else
+                routing.senders.push_back(std::move(*sender));
+        }
+        named.clear();
         for (size_t i = 0; delays != nullptr && i < delays->size(); ++i) {
-            const std::string where = "delay " + std::to_string(i + 1);
-            const json& d = (*delays)[i];
-            if (!d.is_object())
-                throw std::runtime_error(where + " is " + d.type_name() + ", not an object");
-            const std::string name = member(d, "senderName", json::value_t::string, where).get<std::string>();
-            const int64_t ms = checkedNumber(member(d, "delay", json::value_t::number_integer, where),
-                RoutingRules::checkDelay, where + " \"delay\"");
-            routing.delays.emplace_back(name, static_cast<int32_t>(ms));
+            auto delay = readDelay((*delays)[i], i, leftOut);
+            if (!delay)
+                continue;
+            if (const auto [first, added] = named.emplace(delay->first, i + 1); !added)
+                leftOut.push_back("delay " + std::to_string(i + 1) + " is for the sender of delay " +
+                    std::to_string(first->second) + ", " + quotedName(delay->first) + "; it is left out");
+            else
+                routing.delays.push_back(std::move(*delay));
         }
     } catch (const json::parse_error& e) {
         error = "not valid JSON at byte " + std::to_string(e.byte) + " (" + e.what() + ")";
@@ -209,8 +281,9 @@ std::optional<StoredRouting> parse(std::string_view text, std::string& error)
         error = e.what();
         return std::nullopt;
     }
+    // Whatever is read keeps the rules, so the writer writes it back as it is.
     if (auto refused = check(routing)) {
-        error = *refused;
+        error = "read what the routing cannot hold: " + *refused;
         return std::nullopt;
     }
     return routing;

@@ -33,7 +33,8 @@ inline constexpr const char* kFileName = "sendersChannelMappings.ploverc";
 // Larger files are refused unread: a routing never comes near this.
 inline constexpr int64_t kMaxFileBytes = 16 << 20;
 
-// Whether a routing keeps the routing rules (engine/RoutingRules.h) and names
+// Whether a routing keeps the routing rules (engine/RoutingRules.h) for what
+// it holds (stored names, channel counts, source channels, delays) and names
 // every sender, and every sender's delay, once; else the reason, with where.
 RoutingRules::Verdict check(const StoredRouting& routing);
 
@@ -43,12 +44,20 @@ RoutingRules::Verdict check(const StoredRouting& routing);
 std::optional<std::string> render(const StoredRouting& routing, std::string& error);
 
 // Reads a file's text: the current layout or the older one whose top level is
-// the array of senders; empty text is a routing without senders. Anything
-// else, and any routing check() refuses, is refused as a whole, with the
-// reason in `error`. What it accepts, render() writes back to text that reads
-// back as the same routing. A source channel of 0 is no connection, whatever
+// the array of senders; empty text is a routing without senders. Text that
+// is not the layout (not JSON, a member missing or of another type) is
+// refused as a whole, with the reason in `error`. Within the layout a value
+// the routing cannot hold costs its entry alone, with a line in `notes` naming
+// it: a sender or delay whose name is not a stored name, or that repeats an
+// earlier one, is left out; a channel with a source channel out of bounds or
+// an unusable source name is left unconnected; channels beyond the most a
+// sender has are left out; a delay beyond the bounds is held to them; a
+// number with a fraction is read as its whole part. What it accepts keeps
+// check(), and render() writes it back to text that reads back as the same
+// routing without notes. A source channel of 0 is no connection, whatever
 // name stands beside it.
-std::optional<StoredRouting> parse(std::string_view text, std::string& error);
+std::optional<StoredRouting> parse(
+    std::string_view text, std::string& error, std::vector<std::string>* notes = nullptr);
 
 // Milliseconds as the file stores them: the nearest whole number, halves away from zero.
 int32_t toMilliseconds(double seconds);

@@ -99,9 +99,10 @@ Outcome MappingFileStore::write(const std::string& path)
 Outcome MappingFileStore::read(const std::string& path)
 {
     std::string text, error;
+    std::vector<std::string> leftOut;
     std::optional<StoredRouting> stored;
     if (MappingFile::readFile(path, text, error))
-        stored = MappingFile::parse(text, error);
+        stored = MappingFile::parse(text, error, &leftOut);
     if (!stored) {
         qCritical().noquote() << "Cannot load channel mappings from" << QString::fromStdString(path) << "-"
                               << QString::fromStdString(error);
@@ -120,9 +121,16 @@ Outcome MappingFileStore::read(const std::string& path)
         std::lock_guard lock(mutex);
         pendingDelays = delays.empty() ? std::nullopt : std::optional(std::move(delays));
         pendingDelaysPublished = false;
-        unreadableFiles.erase(path);
+        // What was left out is still in the file: it is kept before anything replaces the file.
+        if (leftOut.empty())
+            unreadableFiles.erase(path);
+        else
+            unreadableFiles.insert(path);
         routing.replaceRouting(std::move(*stored));
     }
+    for (const std::string& note : leftOut)
+        qWarning().noquote() << "Channel mappings from" << QString::fromStdString(path) << "-"
+                             << QString::fromStdString(note);
     qInfo().noquote() << "Loaded channel mappings from" << QString::fromStdString(path);
     return {};
 }

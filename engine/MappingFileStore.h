@@ -30,7 +30,9 @@ public:
     // Failures are logged and their reason returned.
     Outcome write(const std::string& path);
     // Replaces the routing with the file's; a file that cannot be read or
-    // understood changes nothing (logged, and its reason returned).
+    // understood changes nothing (logged, and its reason returned). What a
+    // file holds that the routing cannot is logged, and the file is kept as a
+    // failed one is before anything replaces it.
     Outcome read(const std::string& path);
     static bool exists(const std::string& path);
 
@@ -58,7 +60,7 @@ private:
     // Delays read from a file, waiting to be applied.
     std::optional<std::map<std::string, int32_t>> pendingDelays;
     bool pendingDelaysPublished = false;
-    std::set<std::string> unreadableFiles; // paths whose last load failed
+    std::set<std::string> unreadableFiles; // paths whose last load failed or left something out
     std::atomic<bool> ndiStarted{false};
     BackgroundTask delayRestoreTask{[this] { restoreDelays(); }};
 };

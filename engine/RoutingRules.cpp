@@ -10,54 +10,65 @@ struct Range {
     char32_t first, last;
 };
 
-// Control, format (invisible) and line or paragraph separator characters
-// (Unicode 15: Cc, Cf, Zl, Zp). A name holding one can look like another
-// name, or like nothing at all.
+// Control characters and the line and paragraph separators (Cc, Zl, Zp).
+constexpr Range kControl[] = {{0x0000, 0x001F}, {0x007F, 0x009F}, {0x2028, 0x2029}};
+
+// Embeddings, overrides and isolates: they reorder on screen what follows them.
+constexpr Range kBidiControl[] = {{0x202A, 0x202E}, {0x2066, 0x2069}};
+
+// Format characters (Unicode 15, Cf) that show nothing and have no part in
+// ordinary text: a name holding one can look like another name, or like
+// nothing. The other format characters (joiners, the right-to-left marks, the
+// signs some scripts write before numbers) are text.
 constexpr Range kInvisible[] = {
-    {0x0000, 0x001F},
-    {0x007F, 0x009F},
     {0x00AD, 0x00AD},
-    {0x0600, 0x0605},
-    {0x061C, 0x061C},
-    {0x06DD, 0x06DD},
-    {0x070F, 0x070F},
-    {0x0890, 0x0891},
-    {0x08E2, 0x08E2},
     {0x180E, 0x180E},
-    {0x200B, 0x200F},
-    {0x2028, 0x202E},
-    {0x2060, 0x2064},
-    {0x2066, 0x206F},
+    {0x200B, 0x200B},
+    {0x2061, 0x2064},
+    {0x206A, 0x206F},
     {0xFEFF, 0xFEFF},
     {0xFFF9, 0xFFFB},
-    {0x110BD, 0x110BD},
-    {0x110CD, 0x110CD},
-    {0x13430, 0x1343F},
-    {0x1BCA0, 0x1BCA3},
-    {0x1D173, 0x1D17A},
     {0xE0001, 0xE0001},
-    {0xE0020, 0xE007F},
 };
 
-// Characters that show as empty space: the visible White_Space ones and the blank fillers.
+// Tag characters show only as part of an emoji tag sequence (a flag such as
+// England's): the black flag, tags, then the cancel tag.
+constexpr char32_t kTagBase = 0x1F3F4;
+constexpr Range kTags = {0xE0020, 0xE007E};
+constexpr char32_t kCancelTag = 0xE007F;
+
+// Characters that show as empty space (the visible White_Space ones and the
+// blank fillers), and those that show nothing by themselves (joiners,
+// direction marks, variation selectors).
 constexpr Range kBlank[] = {
     {0x0020, 0x0020},
     {0x00A0, 0x00A0},
+    {0x061C, 0x061C},
     {0x1680, 0x1680},
+    {0x180B, 0x180D},
+    {0x180F, 0x180F},
     {0x2000, 0x200A},
+    {0x200C, 0x200F},
     {0x202F, 0x202F},
-    {0x205F, 0x205F},
+    {0x205F, 0x2060},
     {0x3000, 0x3000},
     {0x115F, 0x1160},
     {0x3164, 0x3164},
+    {0xFE00, 0xFE0F},
     {0xFFA0, 0xFFA0},
     {0x2800, 0x2800},
+    {0xE0100, 0xE01EF},
 };
+
+bool isIn(const Range& r, char32_t c)
+{
+    return c >= r.first && c <= r.last;
+}
 
 template <size_t N> bool isIn(const Range (&ranges)[N], char32_t c)
 {
     for (const Range& r : ranges)
-        if (c >= r.first && c <= r.last)
+        if (isIn(r, c))
             return true;
     return false;
 }
@@ -67,6 +78,8 @@ template <size_t N> bool isIn(const Range (&ranges)[N], char32_t c)
 struct NameShape {
     size_t characters = 0;
     bool hasNul = false;
+    bool hasControl = false;
+    bool hasBidiControl = false;
     bool hasInvisible = false;
     bool onlyBlanks = true;
 };
@@ -74,6 +87,7 @@ struct NameShape {
 std::optional<NameShape> shapeOf(std::string_view text)
 {
     NameShape shape;
+    bool afterTagBase = false, inTagSequence = false;
     size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
@@ -102,10 +116,22 @@ std::optional<NameShape> shapeOf(std::string_view text)
             return std::nullopt;
         ++shape.characters;
         shape.hasNul = shape.hasNul || c == 0;
+        shape.hasControl = shape.hasControl || isIn(kControl, c);
+        shape.hasBidiControl = shape.hasBidiControl || isIn(kBidiControl, c);
         shape.hasInvisible = shape.hasInvisible || isIn(kInvisible, c);
         shape.onlyBlanks = shape.onlyBlanks && isIn(kBlank, c);
+        if (isIn(kTags, c)) {
+            shape.hasInvisible = shape.hasInvisible || !(afterTagBase || inTagSequence);
+            inTagSequence = true;
+        } else {
+            // Only the cancel tag ends a sequence; nothing but it may follow one, and it follows nothing else.
+            shape.hasInvisible = shape.hasInvisible || inTagSequence != (c == kCancelTag);
+            inTagSequence = false;
+        }
+        afterTagBase = c == kTagBase;
         i += length;
     }
+    shape.hasInvisible = shape.hasInvisible || inTagSequence; // a sequence not ended
     return shape;
 }
 
@@ -121,38 +147,57 @@ Verdict wholeNumber(double value, double minimum, double maximum, std::string re
     return reason;
 }
 
+// The shape of a name that is not empty and is valid UTF-8, else the reason.
+std::optional<NameShape> wellFormed(std::string_view name, Verdict& refused)
+{
+    if (name.empty()) {
+        refused = "the name is empty";
+        return std::nullopt;
+    }
+    auto shape = shapeOf(name);
+    if (!shape)
+        refused = "the name is not valid UTF-8";
+    return shape;
+}
+
 } // namespace
+
+Verdict checkStoredName(std::string_view name)
+{
+    Verdict refused;
+    const auto shape = wellFormed(name, refused);
+    if (shape && shape->hasNul)
+        refused = "the name holds a NUL character";
+    return refused;
+}
 
 Verdict checkSourceName(std::string_view name)
 {
-    if (name.empty())
-        return "the name is empty";
-    const auto shape = shapeOf(name);
-    if (!shape)
-        return "the name is not valid UTF-8";
-    if (shape->hasNul)
-        return "the name holds a NUL character";
-    if (shape->characters > kMaxNameLength)
+    if (auto refused = checkStoredName(name))
+        return refused;
+    if (shapeOf(name)->characters > kMaxNameLength)
         return tooLong(kMaxNameLength);
     return std::nullopt;
 }
 
 Verdict checkSenderName(std::string_view name)
 {
-    if (name.empty())
-        return "the name is empty";
-    const auto shape = shapeOf(name);
+    Verdict refused;
+    const auto shape = wellFormed(name, refused);
     if (!shape)
-        return "the name is not valid UTF-8";
+        return refused;
     if (shape->characters > kMaxSenderNameLength)
         return tooLong(kMaxSenderNameLength);
+    if (shape->hasControl)
+        return "the name holds control characters";
+    if (shape->hasBidiControl)
+        return "the name holds bidirectional overrides or isolates";
     if (shape->hasInvisible)
-        return "the name holds control or invisible characters";
+        return "the name holds invisible characters";
     if (shape->onlyBlanks)
         return "the name is only blanks";
     return std::nullopt;
 }
-
 Verdict checkNewSenderName(std::string_view name)
 {
     if (auto refused = checkSenderName(name))

@@ -14,6 +14,10 @@
 // checks word for word (tests/RoutingRulesCases.json holds the cases both are
 // tested against), so whatever one accepts, all accept.
 //
+// Names come in two strengths. What the routing holds (a file, a sender made
+// by an older page) is kept as it is, byte for byte: shows depend on it. What
+// a person names from now on must also show, and be safe to show.
+//
 // Each check returns nothing when the value is acceptable, else the reason,
 // worded to follow "refused: " in a log line or "Error: " on the page. Numbers
 // are taken as JSON carries them (a double); every bound is exact in one.
@@ -33,12 +37,17 @@ inline constexpr int32_t kMaxDelayMs = 5000;
 // The sender the router makes itself when a sound output opened.
 inline constexpr const char* kReservedSenderName = "Monitor";
 
-// A source a connection or a video link names: not empty, valid UTF-8, no NUL
-// (NDI names are C strings), at most kMaxNameLength characters. Anything else
-// goes: these names come from the network.
+// Any name the routing holds or names what it holds: not empty, valid UTF-8
+// and no NUL (NDI names are C strings). Nothing else is asked of it.
+Verdict checkStoredName(std::string_view name);
+// A source a connection or a video link names: a stored name of at most
+// kMaxNameLength characters. These names come from the network.
 Verdict checkSourceName(std::string_view name);
-// Any sender's name: not empty, valid UTF-8, at most kMaxSenderNameLength
-// characters, not only blanks, and no control or invisible characters.
+// A sender's name as it is made from now on: a stored name of at most
+// kMaxSenderNameLength characters that can be shown: no control characters,
+// no bidirectional overrides or isolates, no invisible characters, not only
+// blanks. The joiners, variation selectors and right-to-left marks of
+// ordinary text are part of it.
 Verdict checkSenderName(std::string_view name);
 // A sender made from outside (the page, a remote client): also not the reserved name.
 Verdict checkNewSenderName(std::string_view name);

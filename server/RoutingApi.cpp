@@ -1,6 +1,7 @@
 #include "server/RoutingApi.h"
 
 #include "engine/RoutingRules.h"
+#include "ui/PageInput.h"
 #include "ui/QMLWrapper.h"
 
 #include <QtCore/QDir>
@@ -154,16 +155,15 @@ RoutingApi::Reply RoutingApi::change(const QString& path, const QJsonObject& req
         return fromOutcome(bridge.addSender(*sender, request["channels"]));
 
     // The other changes name a sender the router must have.
-    if (!wellFormed(*sender, RoutingRules::checkSenderName, why))
+    if (!wellFormed(*sender, RoutingRules::checkStoredName, why))
         return failure(400, why);
     const RoutingSnapshot routing = bridge.routing().routingSnapshot();
     const auto known = routing.mappings.find(sender->toStdString());
     if (known == routing.mappings.end())
         return failure(404, "there is no sender " + quoted(*sender));
     const QJsonValue senderChannel = request["senderChannel"];
-    if (senderChannel.isDouble() && senderChannel.toDouble() >= 0 &&
-        senderChannel.toDouble() >= static_cast<double>(known->second.size()) &&
-        (path == "/connect" || path == "/disconnect"))
+    if (const auto channel = PageInput::numberOf(senderChannel); channel &&
+        *channel >= static_cast<double>(known->second.size()) && (path == "/connect" || path == "/disconnect"))
         return failure(400, quoted(*sender) + " has " + QString::number(known->second.size()) + " channels");
 
     if (path == "/senders/remove")

@@ -8,6 +8,7 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QJsonDocument>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
 
@@ -96,7 +97,7 @@ TEST_F(Bridge, aRefusedValueFromThePageChangesNothingAndIsAnsweredWithWhatWasSen
 
     // Each field held to its rule, or to being a number; the rules' own cases are the rules' test's.
     bridge.senderAdded("Fraction", QJsonValue(2.5));
-    bridge.senderAdded("Text", QJsonValue("4"));
+    bridge.senderAdded("Text", QJsonValue("four"));
     bridge.senderAdded(QString("Half ") + QChar(0xD800), QJsonValue(2));
     bridge.senderRemoved("Monitor");
     bridge.connectionAdded("HOST (Mixer)", QJsonValue(2147483647), "Plover Sender 1", QJsonValue(0));
@@ -117,7 +118,7 @@ TEST_F(Bridge, aRefusedValueFromThePageChangesNothingAndIsAnsweredWithWhatWasSen
     bridge.senderAdded("Stage \u200B", QJsonValue(2));
     EXPECT_EQ(last(refused),
         R"j({"action":"senderAdded","numChannels":2,)j"
-        R"j("reason":"the name holds control or invisible characters","senderName":"Stage )j"
+        R"j("reason":"the name holds invisible characters","senderName":"Stage )j"
         "\u200B\"}");
     bridge.connectionAdded("HOST (Mixer)", QJsonValue(1), "Plover Sender 2", QJsonValue(2));
     EXPECT_EQ(last(refused),
@@ -142,6 +143,45 @@ TEST_F(Bridge, aRefusedValueFromThePageChangesNothingAndIsAnsweredWithWhatWasSen
     EXPECT_EQ(last(refused),
         QString(
             R"j({"action":"previewSource","reason":"the name holds a NUL character","sourceName":"HOST (\u0000)"})j"));
+}
+
+TEST(BridgeInput, numbersSentAsDecimalTextAreTakenAndTheSendersAFileHoldsAreOperatedWhateverTheirNames)
+{
+    // A show an older page saved: a name with a tab, which can no longer be made, is still the show's.
+    const std::string show = LoopbackEnvironment::folder + "/older-page.ploverc";
+    QFile file(QString::fromStdString(show));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"j({"senderChannelMappings": [{"senderName": "Old\tTab", "senderChannelMappings": [)j"
+               R"j({"sourceName": "", "sourceChannel": 0}, {"sourceName": "", "sourceChannel": 0}]}]})j");
+    file.close();
+    QMLWrapper bridge(show);
+    AudioController& engine = bridge.routing();
+    ASSERT_TRUE(engine.waitForCommands(5s));
+    QSignalSpy refused(&bridge, &QMLWrapper::changeRefused);
+
+    // As the web channel took them where a number is expected: decimal text, blanks around it.
+    const QString band = "Band \U0001F468\u200D\U0001F469\u200D\U0001F467";
+    bridge.senderAdded(band, QJsonValue("3"));
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue(" 2 "), "Old\tTab", QJsonValue("1"));
+    bridge.connectionAdded("HOST (Mixer)", QJsonValue("4.0"), band, QJsonValue("+0"));
+    bridge.setAVDelay("Old\tTab", QJsonValue("-120"));
+    EXPECT_EQ(refused.size(), 0) << last(refused).toStdString();
+    const RoutingSnapshot routing = engine.routingSnapshot();
+    EXPECT_EQ(routing.mappings,
+        (SenderChannelMappings{
+            {"Old\tTab", {{}, {2, "HOST (Mixer)"}}}, {band.toStdString(), {{4, "HOST (Mixer)"}, {}, {}}}}));
+    EXPECT_DOUBLE_EQ(routing.delaySeconds.at("Old\tTab"), -0.12);
+
+    // Anything else is refused as before.
+    for (const char* text : {"four", "4e0", "0x4", "", "- 4", "2.5"})
+        bridge.senderAdded("Texted", QJsonValue(text));
+    ASSERT_EQ(refused.size(), 6);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(QJsonDocument::fromJson(refused.at(i).at(0).toString().toUtf8())["reason"].toString(),
+            i < 5 ? "not a number" : "a channel count must be a whole number from 0 to 1024");
+    bridge.senderRemoved("Old\tTab");
+    EXPECT_EQ(refused.size(), 6);
+    EXPECT_EQ(engine.routingSnapshot().mappings.count("Old\tTab"), 0u);
 }
 
 TEST_F(Bridge, levelsAndStatusAreSentInTheirCompactFormats)

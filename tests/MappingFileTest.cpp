@@ -1,5 +1,6 @@
 // The channel-mapping file's text: the exact layout users' files have, the
-// older layout, and every kind of bad file refused as a whole.
+// older layout, files as older pages and scripts wrote them, and every kind
+// of file that is not the layout refused as a whole.
 
 #include "engine/MappingFile.h"
 
@@ -71,10 +72,61 @@ TEST(MappingFile, theOlderArrayLayoutAndAnEmptyFileAreRead)
     EXPECT_EQ(MappingFile::parse("", error), StoredRouting{}) << error;
 }
 
-TEST(MappingFile, badFilesAreRefusedAsAWholeWithAReason)
+TEST(MappingFile, aFileAsOlderPagesAndScriptsWroteItLoadsAndLeavesOutOnlyWhatTheRoutingCannotHoldWithANoteEach)
 {
-    // Values out of the routing rules' bounds are the rules' test's; these are the file's own faults (one missing and
-    // one mistyped member stand for all: one check reads every member).
+    // Names with joiners, a delay written as 250.0: all of it is the routing. A delay of 9000 ms, 2000 channels, an
+    // unnamed or repeated sender, a channel that names no source: each costs that entry alone.
+    const std::string band = "Band \U0001F468\u200D\U0001F469\u200D\U0001F467";
+    const std::string persian = "\u0635\u062F\u0627\u06CC\u200C\u0627\u0635\u0644\u06CC";
+    std::string channels;
+    for (int c = 1; c <= 2000; ++c)
+        channels += std::string(c > 1 ? "," : "") + R"j({"sourceName": "HOST (Desk)", "sourceChannel": )j" +
+            (c == 3 || c == 1500 ? "1" : "0") + "}";
+    const std::string text = R"j({"senderChannelMappings": [
+        {"senderName": ")j" +
+        band + R"j(", "senderChannelMappings": [{"sourceName": "HOST (Desk)", "sourceChannel": 2.0}]},
+        {"senderName": ")j" +
+        persian + R"j(", "senderChannelMappings": [{"sourceName": "", "sourceChannel": 4},
+            {"sourceName": "HOST (Desk)", "sourceChannel": 2.5}], "videoSource": "HOST (Cam)"},
+        {"senderName": "Wide", "senderChannelMappings": [)j" +
+        channels + R"j(]},
+        {"senderName": "", "senderChannelMappings": []},
+        {"senderName": ")j" +
+        band + R"j(", "senderChannelMappings": []}],
+        "senderDelayMappings": [{"senderName": ")j" +
+        band + R"j(", "delay": 250.0},
+            {"senderName": ")j" +
+        persian + R"j(", "delay": 9000},
+            {"senderName": "Wide", "delay": -9000}, {"senderName": "Wide", "delay": 40}]})j";
+    std::string error;
+    std::vector<std::string> notes;
+    const auto routing = MappingFile::parse(text, error, &notes);
+    ASSERT_TRUE(routing) << error;
+    std::vector<ChannelMapping> wide(1024);
+    wide[2] = {0, "HOST (Desk)"};
+    EXPECT_EQ(*routing,
+        (StoredRouting{
+            {{band, {{1, "HOST (Desk)"}}, ""}, {persian, {{}, {1, "HOST (Desk)"}}, "HOST (Cam)"}, {"Wide", wide, ""}},
+            {{band, 250}, {persian, 5000}, {"Wide", -5000}}}));
+    const std::string delayRule = "a delay must be a whole number of milliseconds from -5000 to 5000";
+    EXPECT_EQ(notes,
+        (std::vector<std::string>{
+            "sender 2 \"" + persian + "\" channel 1: source \"\" - the name is empty; the channel is left unconnected",
+            "sender 2 \"" + persian + "\" channel 2 \"sourceChannel\": 2.5 is read as 2",
+            "sender 3 \"Wide\" has 2000 channels - a channel count must be a whole number from 0 to 1024; channels "
+            "1025 "
+            "to 2000 are left out",
+            "sender 4 \"\": the name is empty; the sender is left out",
+            "sender 5 has the name of sender 1, \"" + band + "\"; it is left out",
+            "delay 2 of \"" + persian + "\": 9000 - " + delayRule + "; 5000 is used",
+            "delay 3 of \"Wide\": -9000 - " + delayRule + "; -5000 is used",
+            "delay 4 is for the sender of delay 3, \"Wide\"; it is left out",
+        }));
+}
+
+TEST(MappingFile, filesThatAreNotTheLayoutAreRefusedAsAWholeWithAReason)
+{
+    // One missing and one mistyped member stand for all: one check reads every member.
     const std::pair<std::string, std::string> bad[] = {
         {R"({"senderChannelMappings": [)", "not valid JSON at byte"},
         {"42", "neither an object nor an array"},
@@ -85,11 +137,10 @@ TEST(MappingFile, badFilesAreRefusedAsAWholeWithAReason)
         {R"([{"senderName": "S", "senderChannelMappings": [{"sourceName": "A", "sourceChannel": "2"}]}])",
             "\"sourceChannel\" is string"},
         {R"([{"senderName": "S", "videoSource": 3, "senderChannelMappings": []}])", "\"videoSource\" is number"},
-        {R"([{"senderName": "S", "senderChannelMappings": []}, {"senderName": "S", "senderChannelMappings": []}])",
-            "sender 2 has the name of sender 1"},
-        {R"({"senderDelayMappings": [{"senderName": "S", "delay": 1}, {"senderName": "S", "delay": 2}]})",
-            "delay 2 is for the sender of delay 1"},
         {R"({"senderDelayMappings": ["S"]})", "delay 1 is string"},
+        {R"({"senderDelayMappings": [{"senderName": "S", "delay": "250"}]})", "\"delay\" is string"},
+        // Not the layout even where the routing would leave the entry out: a broken sender is no sender to leave out.
+        {R"([{"senderName": "", "senderChannelMappings": [7]}])", "channel 1 is number"},
     };
     for (const auto& [text, reason] : bad) {
         std::string error; // set only by a refusal

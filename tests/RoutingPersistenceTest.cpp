@@ -4,8 +4,12 @@
 #include "engine/AudioController.h"
 #include "support/ControllerListener.h"
 #include "support/LoopbackEnvironment.h"
+#include "support/RawReceiver.h"
 
 #include <gtest/gtest.h>
+
+#include <QtCore/QString>
+#include <QtCore/qlogging.h>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -100,6 +105,74 @@ TEST_F(RoutingPersistence, aStoredRoutingIsRestoredWithItsDelaysOnceNdiRuns)
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(listener.about("Quiet").empty()) << "a delay of 0 is not applied";
     EXPECT_EQ(listener.about("Stage").size(), 1u) << "restored exactly once";
+}
+
+TEST_F(RoutingPersistence, aShowAnOlderPageAndAScriptWroteStartsAsItWasWithWhatTheRoutingCannotHoldLoggedAndKept)
+{
+    // Names typed in an older page (joiners), a delay a script wrote as 250.0, one of 9000 ms, 2000 channels.
+    const std::string band = "Band \U0001F468\u200D\U0001F469\u200D\U0001F467";
+    const std::string persian = "\u0635\u062F\u0627\u06CC\u200C\u0627\u0635\u0644\u06CC";
+    std::string wide;
+    for (int c = 0; c < 2000; ++c)
+        wide += std::string(c ? "," : "") + R"j({"sourceChannel": 0, "sourceName": ""})j";
+    const std::string show = R"j({"senderChannelMappings": [
+        {"senderName": ")j" +
+        band + R"j(", "senderChannelMappings": [{"sourceChannel": 3, "sourceName": "FAR (Desk)"}]},
+        {"senderName": ")j" +
+        persian + R"j(", "senderChannelMappings": [{"sourceChannel": 0, "sourceName": ""},
+            {"sourceChannel": 0, "sourceName": ""}]},
+        {"senderName": "Wide", "senderChannelMappings": [)j" +
+        wide + R"j(]}],
+        "senderDelayMappings": [{"delay": 250.0, "senderName": ")j" +
+        band + R"j("},
+            {"delay": 9000, "senderName": ")j" +
+        persian + R"j("}]})j";
+    put(defaultFile, show);
+    static std::mutex loggedMutex; // lines come from the engine's threads too
+    static std::vector<std::string> logged;
+    const QtMessageHandler before =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+            std::lock_guard lock(loggedMutex);
+            logged.push_back(message.toStdString());
+        });
+    {
+        ControllerListener listener;
+        AudioController controller(&listener);
+        ASSERT_TRUE(controller.waitForCommands(5s));
+        qInstallMessageHandler(before);
+        const SenderChannelMappings loaded{
+            {band, {{2, "FAR (Desk)"}}}, {persian, {{}, {}}}, {"Wide", std::vector<ChannelMapping>(1024)}};
+        EXPECT_EQ(controller.routingSnapshot().mappings, loaded);
+
+        // Published, each under its own name, and written back as loaded.
+        controller.startNdiProcessing();
+        EXPECT_EQ(RawReceiver(RawReceiver::listed(persian)).nextBlock().data.size(), 2u * 512);
+        EXPECT_EQ(RawReceiver(RawReceiver::listed(band)).nextBlock().data.size(), 512u);
+        EXPECT_EQ(RawReceiver(RawReceiver::listed("Wide")).nextBlock().data.size(), 1024u * 512);
+        ASSERT_TRUE(listener.waitFor({"delay", band, 250}, 5s));
+        ASSERT_TRUE(listener.waitFor({"delay", persian, 5000}, 5s));
+        std::string error;
+        std::vector<std::string> notes;
+        const auto written = MappingFile::parse(slurp(defaultFile), error, &notes);
+        ASSERT_TRUE(written) << error;
+        EXPECT_EQ(
+            written->delays, (std::vector<std::pair<std::string, int32_t>>{{band, 250}, {"Wide", 0}, {persian, 5000}}));
+        EXPECT_TRUE(notes.empty());
+    }
+    // The rest is logged, naming it, and the file as it was is kept.
+    std::lock_guard lock(loggedMutex);
+    const std::string from = "Channel mappings from " + defaultFile.string() + " - ";
+    for (const std::string& note :
+        {std::string("sender 3 \"Wide\" has 2000 channels - a channel count must be a whole number from "
+                     "0 to 1024; channels 1025 to 2000 are left out"),
+            "delay 2 of \"" + persian +
+                "\": 9000 - a delay must be a whole number of milliseconds from -5000 to 5000; "
+                "5000 is used"})
+        EXPECT_EQ(std::ranges::count(logged, from + note), 1) << note;
+    EXPECT_TRUE(std::ranges::any_of(fs::directory_iterator(defaultFile.parent_path()), [&](const auto& entry) {
+        return entry.path().filename().string().starts_with("sendersChannelMappings.ploverc.bad-") &&
+            slurp(entry.path()) == show;
+    }));
 }
 
 TEST_F(RoutingPersistence, aFileThatCannotBeLoadedChangesNothingAndIsNeverOverwrittenUnseen)

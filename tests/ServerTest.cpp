@@ -213,7 +213,7 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         {"/connect", connection(kTones, 3, "Booth", 0)}, // replaces what the channel carried
         {"/connect", connection(kTones, 0, "Booth", 1)},
         {"/disconnect", {{"senderName", "Booth"}, {"senderChannel", 1}}},
-        {"/senders/delay", {{"senderName", "Booth"}, {"delayMs", -120}}},
+        {"/senders/delay", {{"senderName", "Booth"}, {"delayMs", "-120"}}}, // a number as decimal text
         {"/senders/video", {{"senderName", "Spare"}, {"sourceName", kTones}}},
         {"/senders/video", {{"senderName", "Spare"}, {"sourceName", nullptr}}},
         {"/senders/remove", {{"senderName", "Desk"}}},
@@ -239,7 +239,9 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     const std::tuple<std::string, json, int, std::string> refusals[] = {
         {"/connect", connection(kTones, 0, "Nobody", 0), 404, "there is no sender \"Nobody\""},
         {"/connect", connection(forged, 0, "Booth", 0), 404, "there is no source \"" + forged + "\""},
-        {"/connect", connection(kTones, 0, "Booth", 2), 400, "\"Booth\" has 2 channels"},
+        {"/connect", {{"senderName", "Booth"}, {"senderChannel", "2"}, {"sourceName", kTones}, {"sourceChannel", 0}},
+            400, "\"Booth\" has 2 channels"},
+        {"/senders/add", {{"senderName", "Other"}, {"channels", "two"}}, 400, "not a number"},
         {"/senders/add", {{"senderName", "Booth"}, {"channels", 2}}, 400, "a sender named \"Booth\" exists already"},
         {"/senders/add", {{"senderName", 7}, {"channels", 2}}, 400, "\"senderName\" must be a text"},
         {"/senders/delay", {{"senderName", "Booth"}, {"delayMs", 6000}}, 400,

@@ -1,5 +1,7 @@
 #include "ui/PageInput.h"
 
+#include <QtCore/QRegularExpression>
+
 namespace PageInput {
 
 std::optional<std::string> name(const QString& text, NameRule rule, std::string& why)
@@ -17,17 +19,29 @@ std::optional<std::string> name(const QString& text, NameRule rule, std::string&
     return result;
 }
 
+std::optional<double> numberOf(const QJsonValue& value)
+{
+    if (value.isDouble())
+        return value.toDouble();
+    static const QRegularExpression decimal(QRegularExpression::anchoredPattern(R"([+-]?[0-9]+(\.[0-9]+)?)"));
+    const QString text = value.toString().trimmed();
+    bool converted = false;
+    const double number = value.isString() && decimal.match(text).hasMatch() ? text.toDouble(&converted) : 0;
+    return converted ? std::optional(number) : std::nullopt;
+}
+
 std::optional<int64_t> number(const QJsonValue& value, NumberRule rule, std::string& why)
 {
-    if (!value.isDouble()) {
+    const auto sent = numberOf(value);
+    if (!sent) {
         why = "not a number";
         return std::nullopt;
     }
-    if (auto refused = rule(value.toDouble())) {
+    if (auto refused = rule(*sent)) {
         why = *refused;
         return std::nullopt;
     }
-    return static_cast<int64_t>(value.toDouble());
+    return static_cast<int64_t>(*sent);
 }
 
 } // namespace PageInput

@@ -21,7 +21,11 @@ using NumberRule = RoutingRules::Verdict (*)(double);
 
 // A name as UTF-8; a text with a lone surrogate is refused rather than changed on the way.
 std::optional<std::string> name(const QString& text, NameRule rule, std::string& why);
-// A JSON number the rule accepts (so a whole one).
+// The number a value stands for: a JSON number, or a decimal text ("4",
+// "-120", "2.0", blanks around it) as the web channel converted text for a
+// number; nothing for anything else.
+std::optional<double> numberOf(const QJsonValue& value);
+// A number (as numberOf reads it) the rule accepts, so a whole one.
 std::optional<int64_t> number(const QJsonValue& value, NumberRule rule, std::string& why);
 
 } // namespace PageInput

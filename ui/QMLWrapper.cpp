@@ -108,12 +108,13 @@ struct PageConnection {
     uint32_t sourceChannel = 0, senderChannel = 0;
 };
 
+// `sourceRule`: a connection made names a source as the network does; one taken away names what the routing holds.
 std::optional<PageConnection> readConnection(const QString& sourceName, const QJsonValue& sourceChannel,
-    const QString& senderName, const QJsonValue& senderChannel, std::string& why)
+    const QString& senderName, const QJsonValue& senderChannel, PageInput::NameRule sourceRule, std::string& why)
 {
-    const auto source = PageInput::name(sourceName, RoutingRules::checkSourceName, why);
+    const auto source = PageInput::name(sourceName, sourceRule, why);
     const auto from = source ? PageInput::number(sourceChannel, RoutingRules::checkSourceChannel, why) : std::nullopt;
-    const auto sender = from ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
+    const auto sender = from ? PageInput::name(senderName, RoutingRules::checkStoredName, why) : std::nullopt;
     const auto to = sender ? PageInput::number(senderChannel, RoutingRules::checkSenderChannel, why) : std::nullopt;
     if (!to)
         return std::nullopt;
@@ -153,7 +154,8 @@ Outcome QMLWrapper::addConnection(const QString& sourceName, const QJsonValue& s
     const QJsonValue& senderChannel, ChannelUse use)
 {
     std::string why;
-    const auto c = readConnection(sourceName, sourceChannel, senderName, senderChannel, why);
+    const auto c =
+        readConnection(sourceName, sourceChannel, senderName, senderChannel, RoutingRules::checkSourceName, why);
     if (!c || !accepted(controller->addAudioConnection(c->source, c->sourceChannel, c->sender, c->senderChannel), why))
         return Outcome::refused(why);
     {
@@ -178,7 +180,8 @@ void QMLWrapper::connectionRemoved(const QString& sourceName, const QJsonValue& 
     const QString& senderName, const QJsonValue& senderChannel)
 {
     std::string why;
-    const auto c = readConnection(sourceName, sourceChannel, senderName, senderChannel, why);
+    const auto c =
+        readConnection(sourceName, sourceChannel, senderName, senderChannel, RoutingRules::checkStoredName, why);
     if (!c) {
         refuse("connectionRemoved", why, connectionSent(sourceName, sourceChannel, senderName, senderChannel));
         return;
@@ -195,7 +198,7 @@ Outcome QMLWrapper::addVideoSource(const QString& sourceName, const QString& sen
 {
     std::string why;
     const auto source = PageInput::name(sourceName, RoutingRules::checkSourceName, why);
-    const auto sender = source ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
+    const auto sender = source ? PageInput::name(senderName, RoutingRules::checkStoredName, why) : std::nullopt;
     if (!sender || !accepted(controller->setVideoConnection(*source, *sender), why))
         return Outcome::refused(why);
     qInfo() << "conn added: " << sourceName << "<->" << senderName;
@@ -218,7 +221,7 @@ void QMLWrapper::videoConnectionAdded(const QString& sourceName, const QString& 
 void QMLWrapper::videoConnectionRemoved(const QString& sourceName, const QString& senderName)
 {
     std::string why;
-    const auto sender = PageInput::name(senderName, RoutingRules::checkSenderName, why);
+    const auto sender = PageInput::name(senderName, RoutingRules::checkStoredName, why);
     if (!sender) {
         refuse("videoConnectionRemoved", why, {{"senderName", senderName}, {"sourceName", sourceName}});
         return;
@@ -237,7 +240,7 @@ Outcome QMLWrapper::setDelay(const QString& senderName, const QJsonValue& delay)
 {
     std::string why;
     const auto ms = PageInput::number(delay, RoutingRules::checkDelay, why);
-    const auto sender = ms ? PageInput::name(senderName, RoutingRules::checkSenderName, why) : std::nullopt;
+    const auto sender = ms ? PageInput::name(senderName, RoutingRules::checkStoredName, why) : std::nullopt;
     if (!sender || !accepted(controller->setAVDelay(*sender, static_cast<int32_t>(*ms)), why))
         return Outcome::refused(why);
     routingChangedSoon();
@@ -329,7 +332,7 @@ Outcome QMLWrapper::removeSender(const QString& senderName)
     std::string why = "\"Monitor\" stays";
     const auto name = senderName == AudioController::kMonitor
         ? std::nullopt
-        : PageInput::name(senderName, RoutingRules::checkSenderName, why);
+        : PageInput::name(senderName, RoutingRules::checkStoredName, why);
     if (!name)
         return Outcome::refused(why);
     qInfo() << "senderRemoved" << senderName;
@@ -353,7 +356,7 @@ void QMLWrapper::senderRemoved(const QString& senderName)
 Outcome QMLWrapper::disconnectChannel(const QString& senderName, const QJsonValue& senderChannel)
 {
     std::string why;
-    const auto sender = PageInput::name(senderName, RoutingRules::checkSenderName, why);
+    const auto sender = PageInput::name(senderName, RoutingRules::checkStoredName, why);
     const auto channel =
         sender ? PageInput::number(senderChannel, RoutingRules::checkSenderChannel, why) : std::nullopt;
     if (!channel)
@@ -375,7 +378,7 @@ Outcome QMLWrapper::setVideoSource(const QString& sourceName, const QString& sen
 Outcome QMLWrapper::clearVideoSource(const QString& senderName)
 {
     std::string why;
-    const auto sender = PageInput::name(senderName, RoutingRules::checkSenderName, why);
+    const auto sender = PageInput::name(senderName, RoutingRules::checkStoredName, why);
     if (!sender)
         return Outcome::refused(why);
     controller->removeVideoConnection(*sender);

@@ -1,8 +1,10 @@
 // The checks of what the page sends (ui/PageInput over engine/RoutingRules)
-// on arbitrary values. The first byte picks the rule (its low three bits) and,
+// on arbitrary values. The first byte picks the rule (its low four bits) and,
 // for names, whether the rest is UTF-8 bytes or UTF-16 code units (bit 7);
-// for numbers the rest is the JSON text of the number. Qt's own UTF-8 codec
-// is the second opinion on what is valid UTF-8 and how many characters a name has.
+// for numbers the rest is the JSON text of the value (a number, or a text the
+// web channel took as one). Qt's own UTF-8 codec is the second opinion on
+// what is valid UTF-8 and how many characters a name has, Qt's own number
+// conversion on what a decimal text stands for.
 
 #include "ui/PageInput.h"
 
@@ -26,6 +28,7 @@ const NameRule kNameRules[] = {
     {RoutingRules::checkSourceName, RoutingRules::kMaxNameLength},
     {RoutingRules::checkSenderName, RoutingRules::kMaxSenderNameLength},
     {RoutingRules::checkNewSenderName, RoutingRules::kMaxSenderNameLength},
+    {RoutingRules::checkStoredName, SIZE_MAX},
 };
 const std::tuple<PageInput::NumberRule, double, double> kNumberRules[] = {
     {RoutingRules::checkChannelCount, 0, RoutingRules::kMaxSenderChannels},
@@ -54,34 +57,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return 0;
-    const uint8_t pick = data[0] & 7;
+    // 0 to 2 and 8 pick a name rule, 3 to 7 a number rule.
+    const int pick = (data[0] & 0x0F) % 9;
+    const int nameRule = pick < 3 ? pick : pick == 8 ? 3 : -1;
     const QByteArray rest(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
-    if (pick < 3 && (data[0] & 0x80) != 0) {
+    if (nameRule >= 0 && (data[0] & 0x80) != 0) {
         QString units;
         for (qsizetype i = 0; i + 1 < rest.size(); i += 2)
             units.append(QChar(static_cast<char16_t>(data[1 + i] | data[2 + i] << 8)));
-        checkName(kNameRules[pick], units, nullptr);
-    } else if (pick < 3) {
+        checkName(kNameRules[nameRule], units, nullptr);
+    } else if (nameRule >= 0) {
         const std::string bytes = rest.toStdString();
         const QString decoded = QString::fromUtf8(rest.constData(), rest.size());
         const bool validUtf8 = decoded.toUtf8() == rest;
         // The rule and Qt agree on which bytes are UTF-8.
         const bool refusedAsUtf8 =
-            kNameRules[pick].first(bytes) == RoutingRules::Verdict("the name is not valid UTF-8");
+            kNameRules[nameRule].first(bytes) == RoutingRules::Verdict("the name is not valid UTF-8");
         require(bytes.empty() || refusedAsUtf8 != validUtf8);
         if (validUtf8)
-            checkName(kNameRules[pick], decoded, &bytes);
+            checkName(kNameRules[nameRule], decoded, &bytes);
     } else {
-        const auto& [rule, minimum, maximum] = kNumberRules[(pick - 3) % 5];
+        const auto& [rule, minimum, maximum] = kNumberRules[pick - 3];
         const QJsonDocument document = QJsonDocument::fromJson("[" + rest + "]");
         if (!document.isArray() || document.array().size() != 1)
             return 0;
         std::string why;
         const QJsonValue value = document.array().at(0);
-        const double sent = value.toDouble();
+        bool converted = value.isDouble();
+        const double sent = converted ? value.toDouble() : value.toString().trimmed().toDouble(&converted);
         if (const auto number = PageInput::number(value, rule, why)) // a whole number within the bounds
-            require(value.isDouble() && static_cast<double>(*number) == sent && std::floor(sent) == sent &&
-                sent >= minimum && sent <= maximum);
+            require(converted && static_cast<double>(*number) == sent && std::floor(sent) == sent && sent >= minimum &&
+                sent <= maximum);
         else
             require(!why.empty());
     }

@@ -10,7 +10,7 @@ import { pagePerTest, repoRoot } from './support/page.mjs';
 const opened = pagePerTest();
 
 const ruleNames = {
-  sourceName: 'checkSourceName', senderName: 'checkSenderName', newSenderName: 'checkNewSenderName',
+  storedName: 'checkStoredName', sourceName: 'checkSourceName', senderName: 'checkSenderName', newSenderName: 'checkNewSenderName',
   channelCount: 'checkChannelCount', senderChannel: 'checkSenderChannel', sourceChannel: 'checkSourceChannel',
   storedSourceChannel: 'checkStoredSourceChannel', delay: 'checkDelay',
 };
