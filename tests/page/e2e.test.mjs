@@ -32,7 +32,7 @@ async function start(label, ...processes) {
 }
 
 describe('end to end', { skip: skipUnlessBuilt() }, () => {
-  test('an added sender carries the routed tone and silence elsewhere, a video link the pictures; Remove All ends both and Remove Sender takes the sender off the network', async () => {
+  test('an added sender carries the routed tone and silence elsewhere, a video link the pictures; Remove All ends both, Undo brings them back, Redo ends them again, and Remove Sender takes the sender off the network', async () => {
     const CAMERA = sourceName('Camera');
     const page = await start('routing', [['Tones:4']], [['Camera:2'], { video: '320x180@30/1' }]);
     await addSender(page, 'Studio Feed', '2');
@@ -48,6 +48,16 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     await page.click('#removeAllButton');
     await run.probeUntil('Studio Feed', silent(0), 'channel 0 silent after Remove All');
     await run.probeUntil('Plover Sender 2', r => r.video.frames === 0, 'no pictures after Remove All');
+
+    // Undo brings every row back, and the tone with it; Redo takes them away again.
+    await page.click('#undoButton');
+    await untilEqual(() => connectionRows(page), [[CAMERA, '>', 'Video', '|', 'Video', '<', 'Plover Sender 2'],
+      [TONES, '>', 'CH 2', '|', 'CH 1', '<', 'Studio Feed']]);
+    await run.probeUntil('Studio Feed', carriesTone(0, 1), '750 Hz on channel 0 again after Undo');
+    await run.probeUntil('Plover Sender 2', r => r.video.consecutiveCounters > 0, 'pictures again after Undo');
+    await page.click('#redoButton');
+    await untilEqual(() => connectionRows(page), []);
+    await run.probeUntil('Studio Feed', silent(0), 'channel 0 silent after Redo');
     await (await expand(page, 'senders', 'Studio Feed')).getByRole('button', { name: 'Remove Sender' }).click();
     await until(() => run.probe(senderName('Studio Feed'), { seconds: 0.6, wait: 3 }).then(() => 'found', () => 'gone'),
       state => state === 'gone', { deadlineMs: START_DEADLINE_MS, what: 'the removed sender leaves the network' });

@@ -56,3 +56,33 @@ test('selection: a click selects one channel of its column, Ctrl-click adds and 
   await bridge.emit('sourcesUpdated', { 'HOST (A)': 2 });
   assert.deepEqual(await state(), [['A 1', 'A 2', 'A Video'], ['A 1', 'A 2', 'A Video']]);
 });
+
+test('a source opened while it is probed stays open with its channels; what the person scrolled to stays in place', async () => {
+  const sources = Object.fromEntries(Array.from({ length: 40 }, (_, i) => [`HOST (Source ${String(i).padStart(2, '0')})`, 2]));
+  await bridge.emit('sourcesUpdated', { ...sources, 'HOST (Camera)': -1 });
+  await expand(page, 'sources', 'HOST (Camera)');
+  await expand(page, 'sources', 'HOST (Source 05)');
+  await (await channel(page, 'sources', 'HOST (Source 30)', 'CH 2')).click();
+  // Where the person scrolled to: Source 30 at the top of the list.
+  const top = () => page.evaluate(() => {
+    const list = document.getElementById('availableSourcesList');
+    const item = [...list.children].find(li => li.querySelector('.item-name').textContent === 'HOST (Source 30)');
+    return Math.round(item.getBoundingClientRect().top - list.getBoundingClientRect().top);
+  });
+  await page.evaluate(() => {
+    const list = document.getElementById('availableSourcesList');
+    const item = [...list.children].find(li => li.querySelector('.item-name').textContent === 'HOST (Source 30)');
+    list.scrollTop += item.getBoundingClientRect().top - list.getBoundingClientRect().top;
+  });
+  const before = await top();
+
+  // The camera's channels are found, and a source above the one scrolled to gains channels.
+  await bridge.emit('sourcesUpdated', { ...sources, 'HOST (Source 05)': 8, 'HOST (Camera)': 2 });
+  const open = await page.locator('#availableSourcesList > li').evaluateAll(lis => lis
+    .filter(li => li.querySelector(':scope > .nested').classList.contains('active'))
+    .map(li => li.querySelector('.item-name').textContent));
+  assert.deepEqual(open, ['HOST (Source 05)', 'HOST (Source 30)', 'HOST (Camera)']);
+  assert.deepEqual(await nestedTexts(page, 'sources', 'HOST (Camera)'), ['Select All', 'CH 1', 'CH 2', 'Video']);
+  assert.equal(await top(), before);
+  assert.deepEqual(await highlighted(page, 'sources'), [['HOST (Source 30)', 'CH 2']]);
+});

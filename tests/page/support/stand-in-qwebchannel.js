@@ -5,7 +5,7 @@
     "use strict";
 
     const signalNames = ["sourcesUpdated", "sendersUpdated", "connectionsUpdated", "setAVDelaySignal",
-                         "changeRefused", "fileOperationDone", "levelsUpdated", "statusUpdated"];
+                         "changeRefused", "fileOperationDone", "levelsUpdated", "statusUpdated", "routingChanged"];
     // The names the bridge gives a refused slot's arguments (for the slots the tests refuse).
     const argumentNames = {
         senderAdded: ["senderName", "numChannels"],
