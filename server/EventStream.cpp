@@ -3,6 +3,7 @@
 #include "server/RoutingApi.h"
 #include "ui/QMLWrapper.h"
 
+#include <QtCore/QDebug>
 #include <QtCore/QJsonDocument>
 #include <QtWebSockets/QWebSocket>
 
@@ -57,26 +58,41 @@ EventStream::~EventStream()
 void EventStream::add(QWebSocket* socket)
 {
     socket->setParent(this);
-    clients.append({socket});
+    clients.append(Client{socket});
     connect(
         socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString& text) { receive(socket, text); });
     connect(socket, &QWebSocket::disconnected, this, [this, socket] { drop(socket); });
-    sendTo(socket, {{"event", "routing"}, {"routing", api.routing()}});
-    sendTo(socket, {{"event", "sources"}, {"sources", api.sources()["sources"]}});
+    for (const QJsonObject& event : {QJsonObject{{"event", "routing"}, {"routing", api.routing()}},
+             QJsonObject{{"event", "sources"}, {"sources", api.sources()["sources"]}}})
+        sendTo(clients.last(), QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)),
+            SendBacklog::Kind::Needed);
 }
 
 void EventStream::send(const QJsonObject& event, Audience audience)
 {
     const QString text = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
-    for (const Client& client : clients)
+    for (Client& client : clients)
         if (audience == Audience::Everyone || (audience == Audience::AskedForLevels && client.levels) ||
             (audience == Audience::AskedForStatus && client.status))
-            client.socket->sendTextMessage(text);
+            sendTo(client, text,
+                audience == Audience::AskedForLevels ? SendBacklog::Kind::Skippable : SendBacklog::Kind::Needed);
 }
 
-void EventStream::sendTo(QWebSocket* socket, const QJsonObject& event)
+void EventStream::sendTo(Client& client, const QString& text, SendBacklog::Kind kind)
 {
-    socket->sendTextMessage(QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+    if (client.closing)
+        return;
+    switch (client.backlog.judge(client.socket->bytesToWrite(), kind)) {
+    case SendBacklog::Verdict::Skip: return;
+    case SendBacklog::Verdict::Close:
+        qWarning().noquote() << "An event stream client at" << client.socket->peerAddress().toString()
+                             << "does not read what it is sent; it is closed";
+        // Later: closing now would take the client out of the list being sent to.
+        client.closing = true;
+        QMetaObject::invokeMethod(client.socket, &QWebSocket::abort, Qt::QueuedConnection);
+        return;
+    case SendBacklog::Verdict::Send: client.socket->sendTextMessage(text);
+    }
 }
 
 void EventStream::receive(QWebSocket* socket, const QString& text)
@@ -91,7 +107,10 @@ void EventStream::receive(QWebSocket* socket, const QString& text)
         if (request["status"].isBool()) {
             client.status = request["status"].toBool();
             if (client.status)
-                sendTo(socket, {{"event", "status"}, {"status", api.status()}});
+                sendTo(client,
+                    QString::fromUtf8(QJsonDocument(QJsonObject{{"event", "status"}, {"status", api.status()}})
+                                          .toJson(QJsonDocument::Compact)),
+                    SendBacklog::Kind::Needed);
         }
     }
 }

@@ -2,6 +2,8 @@
 
 // Threads: user-interface thread (the bridge's signals and the sockets live there).
 
+#include "server/SendBacklog.h"
+
 #include <QtCore/QJsonObject>
 #include <QtCore/QList>
 #include <QtCore/QObject>
@@ -17,7 +19,8 @@ class RoutingApi;
 // ({"levels": true}, {"status": true}; the status at once, then as the pages
 // get it). Every event is one JSON text frame: {"event": "routing" |
 // "sources" | "levels" | "status", and the answer of the matching call or
-// the levels document}.
+// the levels document}. A client that does not read gets no levels once they
+// pile up, and is closed if they stay piled up (SendBacklog).
 class EventStream : public QObject {
     Q_OBJECT
 public:
@@ -32,13 +35,16 @@ public:
 private:
     enum class Audience { Everyone, AskedForLevels, AskedForStatus };
     struct Client {
+        explicit Client(QWebSocket* clientSocket) : socket(clientSocket) { }
         QWebSocket* socket;
         bool levels = false;
         bool status = false;
+        SendBacklog backlog;
+        bool closing = false;
     };
 
     void send(const QJsonObject& event, Audience audience = Audience::Everyone);
-    void sendTo(QWebSocket* socket, const QJsonObject& event);
+    void sendTo(Client& client, const QString& text, SendBacklog::Kind kind);
     void receive(QWebSocket* socket, const QString& text);
     void drop(QWebSocket* socket);
 

@@ -125,14 +125,13 @@ bool HttpService::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
         // Taken: Qt answers the handshake and hands the socket over. Refused: missingHandler answers.
         const bool taken = verdict == AccessControl::Verdict::Allowed && (path == kChannelPath || path == kEventsPath);
         if (taken)
-            gate.trust(socket); // a page or a stream stays open as long as it likes
+            gate.release(socket); // a page or a stream stays open as long as it likes
         return taken;
     }
     if (verdict != AccessControl::Verdict::Allowed) {
         refuse(request, socket, verdict);
         return true;
     }
-    gate.trust(socket);
     if (path == kApiPrefix || path.startsWith(kApiPrefix + "/"))
         callApi(request, socket);
     else if (path == kMetricsPath && metrics)
@@ -150,7 +149,9 @@ void HttpService::missingHandler(const QHttpServerRequest& request, QTcpSocket* 
         return;
     }
     auto responder = makeResponder(request, socket);
-    answer(responder, Status::NotFound, kJson, error("there is no WebSocket at " + request.url().path()));
+    answer(responder, Status::NotFound, kJson, error("there is no WebSocket at " + request.url().path()),
+        {{"Connection", "close"}});
+    socket->disconnectFromHost();
 }
 
 void HttpService::refuse(const QHttpServerRequest& request, QTcpSocket* socket, AccessControl::Verdict verdict)
@@ -188,7 +189,6 @@ void HttpService::signIn(const QHttpServerRequest& request, QTcpSocket* socket)
         socket->disconnectFromHost();
         return;
     }
-    gate.trust(socket);
     answer(responder, Status::Ok, kJson, json({{"signedIn", true}}), {{"Set-Cookie", access.openSession()}});
 }
 

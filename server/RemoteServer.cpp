@@ -4,16 +4,16 @@
 #include "server/EventStream.h"
 #include "server/HttpService.h"
 #include "server/Metrics.h"
+#include "server/PageChannel.h"
 #include "server/RoutingApi.h"
-#include "server/WebSocketTransport.h"
 #include "ui/QMLWrapper.h"
 
 #include <QtCore/QDebug>
 #include <QtWebSockets/QWebSocket>
 
 namespace {
-// A web-channel message or an event request is small; a page sends nothing large.
-constexpr quint64 kMaxIncomingMessage = 1024 * 1024;
+// An event request is small: {"levels": true}.
+constexpr quint64 kMaxEventRequest = 1024;
 } // namespace
 
 RemoteServer::RemoteServer(QMLWrapper& routingBridge, const QString& accessToken)
@@ -30,7 +30,7 @@ RemoteServer::~RemoteServer()
 
 Outcome RemoteServer::listen(const QHostAddress& address, quint16 wantedPort)
 {
-    auto gateway = std::make_unique<ClientGate>();
+    auto gateway = std::make_unique<ClientGate>(access);
     if (!gateway->listen(address, wantedPort))
         return Outcome::refused("cannot listen on " + address.toString().toStdString() + ":" +
             std::to_string(wantedPort) + ": " + gateway->errorString().toStdString());
@@ -61,15 +61,15 @@ void RemoteServer::takeWebSocket()
 {
     while (http->hasPendingWebSocketConnections()) {
         QWebSocket* socket = http->nextPendingWebSocketConnection().release();
-        socket->setMaxAllowedIncomingMessageSize(kMaxIncomingMessage);
         if (socket->requestUrl().path() == HttpService::kEventsPath) {
+            socket->setMaxAllowedIncomingFrameSize(kMaxEventRequest);
+            socket->setMaxAllowedIncomingMessageSize(kMaxEventRequest);
             events->add(socket);
         } else {
-            auto* transport = new WebSocketTransport(socket);
-            transport->setParent(http.get());
+            auto* page = new PageChannel(bridge, socket);
+            page->setParent(http.get());
             ++pages;
-            connect(transport, &QObject::destroyed, this, [this] { --pages; });
-            bridge.channel()->connectTo(transport);
+            connect(page, &QObject::destroyed, this, [this] { --pages; });
         }
     }
 }

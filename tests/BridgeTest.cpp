@@ -9,7 +9,9 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QJsonDocument>
+#include <QtCore/QMetaProperty>
 #include <QtTest/QSignalSpy>
+#include <QtWebChannel/QWebChannel>
 #include <QtWidgets/QApplication>
 
 using namespace std::chrono_literals;
@@ -242,6 +244,35 @@ TEST_F(Bridge, aSaveThatFailsIsReportedAsFailedAndNeverLoggedAsSaved)
         R"j({"action":"save","cancelled":false,"done":false,"path":")j" + path +
             R"j(","reason":"Cannot create path )j" + blocker + R"j("})j");
     EXPECT_TRUE(logged.filter("Saved to").isEmpty()) << logged.join("\n").toStdString();
+}
+
+// The window's channel hands the page a facade: the page's read-only surface,
+// passed on to and from the bridge, and no object a page could write or destroy.
+TEST_F(Bridge, theWindowsChannelPublishesTheFacadeAloneWhichPassesThePagesCallsAndSignalsOn)
+{
+    const auto published = static_cast<QWebChannel*>(bridge.channel())->registeredObjects();
+    ASSERT_EQ(published.keys(), QStringList{"qmlWrapper"});
+    auto* page = qobject_cast<WindowPageBridge*>(published.value("qmlWrapper"));
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->missing(), QStringList());
+    const QMetaObject& surface = *page->metaObject();
+    for (int i = QObject::staticMetaObject.propertyCount(); i < surface.propertyCount(); ++i) {
+        EXPECT_FALSE(surface.property(i).isWritable()) << surface.property(i).name();
+        EXPECT_FALSE(surface.property(i).metaType().flags() & QMetaType::PointerToQObject)
+            << surface.property(i).name();
+    }
+    EXPECT_EQ(page->property("productVersion"), "1.5.2");
+
+    QSignalSpy refused(page, SIGNAL(changeRefused(QString)));
+    QSignalSpy documents(page, SIGNAL(sendersUpdated(QString)));
+    ASSERT_TRUE(QMetaObject::invokeMethod(page, "senderAdded", Q_ARG(QString, "Booth"), Q_ARG(QJsonValue, 2)));
+    ASSERT_TRUE(QMetaObject::invokeMethod(page, "senderAdded", Q_ARG(QString, ""), Q_ARG(QJsonValue, 2)));
+    ASSERT_TRUE(QMetaObject::invokeMethod(page, "uiReady"));
+    EXPECT_EQ(refused.size(), 1);
+    EXPECT_TRUE(last(documents).contains("\"Booth\":2")) << last(documents).toStdString();
+    QString answer;
+    ASSERT_TRUE(QMetaObject::invokeMethod(page, "pageReady", Q_RETURN_ARG(QString, answer)));
+    EXPECT_TRUE(answer.contains("\"Booth\":2")) << answer.toStdString();
 }
 
 int main(int argc, char** argv)

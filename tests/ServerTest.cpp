@@ -1,11 +1,7 @@
 // kestrix-server as browsers and programs meet it: the real program over
 // 127.0.0.1 with loopback test sources, driven through HTTP and WebSockets.
 
-#include "support/ChildProcess.h"
-#include "support/HttpClient.h"
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include "support/ServerFixture.h"
 
 #include <atomic>
 #include <chrono>
@@ -19,29 +15,8 @@
 #include <tuple>
 
 using namespace std::chrono_literals;
-using nlohmann::json;
-namespace fs = std::filesystem;
 
 namespace {
-
-const std::string kTones = "STUDIO (Tones)";
-// Data, wherever it shows: quotes, a backslash, markup, an entity and letters beyond ASCII.
-const std::string kHostileStream = "Evil \"q\" \\ <script>alert(1)</script> &amp; ünï ✓";
-const std::string kHostileSource = "STUDIO (" + kHostileStream + ")";
-const std::string kHostileSender = "Stage \"B\" <b>&amp;</b> \\ ünï ✓";
-
-// Passes when `text` holds `part`; a failure shows the whole text.
-testing::AssertionResult contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos ? testing::AssertionSuccess()
-                                                : testing::AssertionFailure() << "no " << part << " in:\n"
-                                                                              << text;
-}
-
-json parsed(const HttpClient::Response& response)
-{
-    return json::parse(response.body, nullptr, false);
-}
 
 // What a Prometheus server reads from a page of metrics: {"types": {family: type}, "samples": [[name, labels,
 // value]]}, by the parser of Debian's prometheus_client; null, with the parser's complaint in `why`, when it refuses
@@ -63,94 +38,6 @@ double sampleValue(const json& scrape, const std::string& name, const json& labe
             return sample[2].get<double>();
     return std::nan("");
 }
-
-json sender(const std::string& name, int channels, int delayMs = 0, json video = nullptr)
-{
-    return {{"channels", channels}, {"delayMs", delayMs}, {"name", name}, {"videoSource", video}};
-}
-
-json connection(const std::string& source, int sourceChannel, const std::string& senderName, int senderChannel)
-{
-    return {{"senderChannel", senderChannel}, {"senderName", senderName}, {"sourceChannel", sourceChannel},
-        {"sourceName", source}};
-}
-
-class Server : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "kestrix-server-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-        for (const char* sub : {"loopback", "tmp", "data"})
-            fs::create_directory(folder / sub);
-        fs::permissions(folder / "loopback", fs::perms::owner_all, fs::perm_options::replace);
-        // A routing of the test's own: what the server starts with is read from --mapping-file.
-        const json empty = {{"sourceName", ""}, {"sourceChannel", 0}};
-        std::ofstream(folder / "routing.ploverc")
-            << json{{"senderChannelMappings",
-                        {{{"senderName", "Desk"}, {"senderChannelMappings", json(4, empty)}, {"videoSource", ""}},
-                            {{"senderName", "Spare"}, {"senderChannelMappings", json(2, empty)}, {"videoSource", ""}}}},
-                   {"senderDelayMappings", json::array()}};
-        sources = std::make_unique<ChildProcess>(KESTRIX_TESTSRC,
-            std::vector<std::string>{"--source", "Tones:4", "--source", kHostileStream + ":2"},
-            environment({"KESTRIX_LOOPBACK_HOSTNAME=STUDIO"}), (folder / "sources.log").string());
-        port = freeLoopbackPort();
-        server = std::make_unique<ChildProcess>(KESTRIX_SERVER,
-            std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port), "--token-file",
-                (folder / "token").string(), "--mapping-file", (folder / "routing.ploverc").string()},
-            environment(), (folder / "server.log").string());
-        // Ready once it made its token and found both sources with their channels.
-        HttpClient client(port);
-        for (const auto deadline = std::chrono::steady_clock::now() + 60s;; std::this_thread::sleep_for(200ms)) {
-            token = slurp(folder / "token").substr(0, 32);
-            const json found = get(client, "/sources");
-            if (token.size() == 32 && found.is_object() && found["sources"].size() == 2 &&
-                found["sources"][0]["state"] == "ready" && found["sources"][1]["state"] == "ready")
-                break;
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << slurp(folder / "server.log");
-        }
-    }
-
-    void TearDown() override
-    {
-        server.reset();
-        sources.reset();
-        fs::remove_all(folder);
-    }
-
-    std::vector<std::string> environment(std::vector<std::string> extra = {}) const
-    {
-        extra.insert(extra.end(),
-            {"KESTRIX_LOOPBACK_DIR=" + (folder / "loopback").string(), "KESTRIX_NDI_RUNTIME=" KESTRIX_LOOPBACK_RUNTIME,
-                "TMPDIR=" + (folder / "tmp").string(), "XDG_DATA_HOME=" + (folder / "data").string(),
-                "QT_QPA_PLATFORM=offscreen"});
-        return extra;
-    }
-
-    HttpClient::Headers bearer(HttpClient::Headers more = {}) const
-    {
-        more.emplace_back("Authorization", "Bearer " + token);
-        return more;
-    }
-
-    // A change as a program makes it: JSON, with the token.
-    HttpClient::Response post(HttpClient& client, const std::string& call, const json& body) const
-    {
-        return client.request("POST", "/api/v1" + call, body.dump(), bearer({{"Content-Type", "application/json"}}));
-    }
-
-    json get(HttpClient& client, const std::string& call) const
-    {
-        return parsed(client.request("GET", "/api/v1" + call, {}, bearer()));
-    }
-
-    fs::path folder;
-    int port = 0;
-    std::string token;
-    std::unique_ptr<ChildProcess> sources;
-    std::unique_ptr<ChildProcess> server;
-};
 
 } // namespace
 

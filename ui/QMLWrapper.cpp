@@ -76,7 +76,6 @@ QString QMLWrapper::versionNumber(const std::string& versionText)
 
 QMLWrapper::QMLWrapper(std::string mappingFile) : productVersion(KESTRIX_VERSION)
 {
-    webUIControllerWebChannel.registerObject("qmlWrapper", this);
     ndiLibVersion = versionNumber(ndiRuntimeVersion());
     controller = std::make_unique<AudioController>(this, std::move(mappingFile));
     routingChangedTimer.setSingleShot(true);
@@ -85,6 +84,8 @@ QMLWrapper::QMLWrapper(std::string mappingFile) : productVersion(KESTRIX_VERSION
     connect(&levelsTimer, &QTimer::timeout, this, &QMLWrapper::sendLevels);
     connect(&statusTimer, &QTimer::timeout, this, [this] { sendStatus(false); });
     levelsSent = levelsDocument({});
+    windowPage = std::make_unique<WindowPageBridge>(*this);
+    webUIControllerWebChannel.registerObject("qmlWrapper", windowPage.get());
     levelsTimer.start(kLevelsIntervalMs);
     statusTimer.start(kStatusIntervalMs);
 }

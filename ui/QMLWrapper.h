@@ -2,6 +2,7 @@
 
 #include "engine/AudioController.h"
 #include "ui/FileDialogs.h"
+#include "ui/PageBridge.h"
 #include "ui/WebUIControllerWebChannel.h"
 
 #include <QtCore/QElapsedTimer>
@@ -44,8 +45,8 @@ class QMLWrapper : public QObject, public AudioController::Listener {
     Q_OBJECT
     Q_PROPERTY(
         WebUIControllerWebChannel* webUIControllerWebChannel READ channel NOTIFY webUIControllerWebChannelChanged)
-    Q_PROPERTY(QString productVersion MEMBER productVersion NOTIFY productVersionChanged)
-    Q_PROPERTY(QString ndiLibVersion MEMBER ndiLibVersion NOTIFY ndiLibVersionChanged)
+    Q_PROPERTY(QString productVersion READ version NOTIFY productVersionChanged)
+    Q_PROPERTY(QString ndiLibVersion READ ndiVersion NOTIFY ndiLibVersionChanged)
     Q_PROPERTY(QString getTitle READ title NOTIFY getTitleChanged)
     // Whether this program can share its page over HTTP, and how it does: see setPageSharing.
     Q_PROPERTY(QString pageSharing READ pageSharing NOTIFY pageSharingChanged)
@@ -55,8 +56,11 @@ public:
     explicit QMLWrapper(std::string mappingFile = AudioController::defaultMappingFilePath());
     ~QMLWrapper() override;
 
+    // The window's channel: it publishes the page's facade (ui/PageBridge), never this object.
     WebUIControllerWebChannel* channel() { return &webUIControllerWebChannel; }
     QString title() const { return "Vireo"; }
+    QString version() const { return productVersion; }
+    QString ndiVersion() const { return ndiLibVersion; }
     AudioController& routing() { return *controller; }
 
     // The last word of an NDI runtime's version text.
@@ -167,6 +171,7 @@ private:
     void pageCameUp();
 
     WebUIControllerWebChannel webUIControllerWebChannel;
+    std::unique_ptr<WindowPageBridge> windowPage; // what the window's channel publishes
     QString productVersion;
     QString ndiLibVersion;
     std::unique_ptr<AudioController> controller;

@@ -92,14 +92,34 @@ public:
         return open() && send(head("GET", path, headers)) ? readResponse() : Response{};
     }
 
-    // After a 101: sends one text message of at most 125 bytes, masked as a client must.
-    bool sendText(const std::string& text)
+    // After a 101: sends one text message, masked as a client must.
+    bool sendText(const std::string& text) { return sendFrame(text); }
+
+    // After a 101: one frame of any length with `opcode` (1: text), final and masked.
+    bool sendFrame(const std::string& payload, uint8_t opcode = 0x1)
     {
-        std::string frame{'\x81', static_cast<char>(0x80 | text.size()), '\x5a', '\xc3', '\x0f', '\x96'};
-        for (size_t i = 0; i < text.size(); ++i)
-            frame += static_cast<char>(text[i] ^ frame[2 + i % 4]);
-        return text.size() < 126 && send(frame);
+        std::string frame{static_cast<char>(0x80 | opcode)};
+        const uint64_t length = payload.size();
+        if (length < 126) {
+            frame += static_cast<char>(0x80 | length);
+        } else {
+            const int bytes = length < 65536 ? 2 : 8;
+            frame += static_cast<char>(0x80 | (bytes == 2 ? 126 : 127));
+            for (int i = bytes - 1; i >= 0; --i)
+                frame += static_cast<char>((length >> (8 * i)) & 0xff);
+        }
+        const std::string mask = "\x5a\xc3\x0f\x96";
+        frame += mask;
+        for (size_t i = 0; i < payload.size(); ++i)
+            frame += static_cast<char>(payload[i] ^ mask[i % 4]);
+        return send(frame);
     }
+
+    // Bytes as they are, on the open connection (opened if there is none).
+    bool sendRaw(const std::string& bytes) { return (fd >= 0 || open()) && send(bytes); }
+
+    // The receive buffer of the next connection this client opens (0: the system's).
+    void setReceiveBuffer(int bytes) { receiveBuffer = bytes; }
 
     // After a 101: the next text message (other frames are skipped), or nothing on time-out or close.
     // A frame is taken whole or not at all: after a time-out the next call reads it again.
@@ -141,6 +161,8 @@ private:
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (receiveBuffer > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         const sockaddr_in address = loopbackAddress(port);
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
             return true;
@@ -197,5 +219,6 @@ private:
     int port;
     int timeoutSeconds;
     int fd = -1;
+    int receiveBuffer = 0;
     std::string buffered; // received and not yet taken
 };

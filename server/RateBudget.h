@@ -1,0 +1,22 @@
+#pragma once
+
+// Threads: one thread per budget (the one its client lives on).
+
+#include <chrono>
+
+// How much a client may do: `perSecond` on average and up to `burst` at once
+// (a token bucket). One client's budget says nothing of another's.
+class RateBudget {
+public:
+    RateBudget(double perSecond, double burst);
+
+    // Takes `amount` when the budget holds it; otherwise takes nothing and answers false.
+    bool take(double amount = 1);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    double rate;
+    double capacity;
+    double tokens;
+    Clock::time_point refilled = Clock::now();
+};
