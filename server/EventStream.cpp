@@ -64,13 +64,12 @@ void EventStream::add(QWebSocket* socket)
     connect(socket, &QWebSocket::disconnected, this, [this, socket] { drop(socket); });
     for (const QJsonObject& event : {QJsonObject{{"event", "routing"}, {"routing", api.routing()}},
              QJsonObject{{"event", "sources"}, {"sources", api.sources()["sources"]}}})
-        sendTo(clients.last(), QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)),
-            SendBacklog::Kind::Needed);
+        sendTo(clients.last(), compactJson(event), SendBacklog::Kind::Needed);
 }
 
 void EventStream::send(const QJsonObject& event, Audience audience)
 {
-    const QString text = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
+    const QString text = compactJson(event);
     for (Client& client : clients)
         if (audience == Audience::Everyone || (audience == Audience::AskedForLevels && client.levels) ||
             (audience == Audience::AskedForStatus && client.status))
@@ -107,9 +106,7 @@ void EventStream::receive(QWebSocket* socket, const QString& text)
         if (request["status"].isBool()) {
             client.status = request["status"].toBool();
             if (client.status)
-                sendTo(client,
-                    QString::fromUtf8(QJsonDocument(QJsonObject{{"event", "status"}, {"status", api.status()}})
-                                          .toJson(QJsonDocument::Compact)),
+                sendTo(client, compactJson(QJsonObject{{"event", "status"}, {"status", api.status()}}),
                     SendBacklog::Kind::Needed);
         }
     }
