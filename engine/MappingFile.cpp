@@ -151,6 +151,25 @@ std::optional<std::pair<std::string, int32_t>> readDelay(const json& d, size_t i
     return std::pair{name, static_cast<int32_t>(ms)};
 }
 
+// Reads every entry of `entries` (none when null) into `into`; of two entries
+// for one sender the first counts, as the router holds one of each.
+template <typename Entry, typename Read, typename NameOf>
+void readEach(const json* entries, const char* kind, const char* repeats, Read read, NameOf nameOf,
+    std::vector<Entry>& into, std::vector<std::string>& notes)
+{
+    std::map<std::string, size_t> named; // sender name -> its entry's number
+    for (size_t i = 0; entries != nullptr && i < entries->size(); ++i) {
+        std::optional<Entry> entry = read((*entries)[i], i, notes);
+        if (!entry)
+            continue;
+        if (const auto [first, added] = named.emplace(nameOf(*entry), i + 1); added)
+            into.push_back(std::move(*entry));
+        else
+            notes.push_back(std::string(kind) + " " + std::to_string(i + 1) + " " + repeats + " " +
+                std::to_string(first->second) + ", " + quotedName(first->first) + "; it is left out");
+    }
+}
+
 } // namespace
 
 int32_t toMilliseconds(double seconds)
@@ -251,29 +270,12 @@ std::optional<StoredRouting> parse(std::string_view text, std::string& error, st
             throw std::runtime_error(
                 std::string("the top level is ") + document.type_name() + ", neither an object nor an array");
         }
-        // The first of two entries for one sender counts, as the router has only one of each.
-        std::map<std::string, size_t> named; // sender name -> its entry's number
-        for (size_t i = 0; senders != nullptr && i < senders->size(); ++i) {
-            auto sender = readSender((*senders)[i], i, leftOut);
-            if (!sender)
-                continue;
-            if (const auto [first, added] = named.emplace(sender->name, i + 1); !added)
-                leftOut.push_back("sender " + std::to_string(i + 1) + " has the name of sender " +
-                    std::to_string(first->second) + ", " + quotedName(sender->name) + "; it is left out");
-            else
-                routing.senders.push_back(std::move(*sender));
-        }
-        named.clear();
-        for (size_t i = 0; delays != nullptr && i < delays->size(); ++i) {
-            auto delay = readDelay((*delays)[i], i, leftOut);
-            if (!delay)
-                continue;
-            if (const auto [first, added] = named.emplace(delay->first, i + 1); !added)
-                leftOut.push_back("delay " + std::to_string(i + 1) + " is for the sender of delay " +
-                    std::to_string(first->second) + ", " + quotedName(delay->first) + "; it is left out");
-            else
-                routing.delays.push_back(std::move(*delay));
-        }
+        readEach<StoredSender>(
+            senders, "sender", "has the name of sender", readSender, [](const StoredSender& s) { return s.name; },
+            routing.senders, leftOut);
+        readEach<std::pair<std::string, int32_t>>(
+            delays, "delay", "is for the sender of delay", readDelay, [](const auto& d) { return d.first; },
+            routing.delays, leftOut);
     } catch (const json::parse_error& e) {
         error = "not valid JSON at byte " + std::to_string(e.byte) + " (" + e.what() + ")";
         return std::nullopt;
