@@ -22,6 +22,7 @@ NdiSession::~NdiSession()
 AudioController::AudioController(Listener* listener, std::string automaticMappingFile)
     : routing(listener, sourceFinder), files(routing, listener), automaticFile(std::move(automaticMappingFile))
 {
+    routing.onRoutingChanged([this] { automatic.routingChanged(); });
     ndiActive = true;
     clock.start();
     // Give discovery a moment before the window asks for sources.
@@ -34,6 +35,8 @@ AudioController::~AudioController()
 {
     // No delay is restored from here on: the routing it would change is going.
     files.stop();
+    routing.onRoutingChanged(nullptr);
+    automatic.stop();
     // Whatever file the user worked on, the automatic one gets the routing at exit.
     writeMappingFile(automaticFile);
     ndiActive = false;
@@ -72,8 +75,9 @@ void AudioController::audioDeviceAboutToStart(juce::AudioIODevice* device)
     drainCommandsBeforeStart();
     routing.listenToFinder();
 
-    // Written back in the current layout, and read again for the first blocks.
-    writeMappingFile(path);
+    // Written back in the current layout, and read again for the first blocks;
+    // from then on it is written again after every change.
+    automatic.writeNow();
     readMappingFile(path);
 }
 
@@ -212,6 +216,8 @@ AudioController::Status AudioController::status()
     result.hardwareClock = clock.hasOutputDevice();
     result.outputDevice = clock.outputName();
     result.clockStandsIn = !result.outputDevice.empty() && clock.runsOnVirtualClock();
+    result.mappingFile = automaticFile;
+    result.mappingFileWriteError = automatic.writeFailure();
     result.routing = routing.status();
     return result;
 }

@@ -4,6 +4,7 @@
 // thread.
 
 #include "engine/AudioClock.h"
+#include "engine/AutomaticMappingFile.h"
 #include "engine/MappingFileStore.h"
 #include "engine/RoutingCore.h"
 #include "engine/RoutingRules.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace detail {
@@ -73,6 +75,9 @@ public:
     Outcome writeMappingFile(const std::string& path) { return files.write(path); }
     Outcome readMappingFile(const std::string& path) { return files.read(path); }
     bool mappingFileExists() const { return MappingFileStore::exists(automaticFile); }
+    // The automatic mapping file, written now as the exit writes it (it is
+    // also written within a second of every change).
+    Outcome writeAutomaticMappingFile() { return automatic.writeNow(); }
     std::string mappingFilePath() { return files.path(); }
     void setMappingFilePath(const std::string& path) { files.setPath(path); }
     // The path of the automatic mapping file, in the user's application-data folder.
@@ -94,6 +99,8 @@ public:
         bool hardwareClock = false; // a sound output drives the engine
         bool clockStandsIn = false; // the software clock stands in for an output that went away
         std::string outputDevice; // the sound output that opened at start, "" when none did
+        std::string mappingFile; // the automatic mapping file
+        std::optional<std::string> mappingFileWriteError; // why its last write failed, while writes fail
         RoutingCore::Status routing;
     };
     Status status();
@@ -128,5 +135,6 @@ private:
     MappingFileStore files;
     bool started = false;
     const std::string automaticFile;
+    AutomaticMappingFile automatic{files, automaticFile};
     AudioClock clock{*this};
 };

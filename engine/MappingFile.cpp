@@ -8,9 +8,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
+
+#if defined(Q_OS_UNIX)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 using nlohmann::json;
 
@@ -36,6 +43,35 @@ bool enterFolder(const std::string& path, std::string& error)
         return false;
     }
     return true;
+}
+
+bool syncFile(QFileDevice& file, std::string& error)
+{
+#if defined(Q_OS_UNIX)
+    if (::fdatasync(file.handle()) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+#else
+    (void)file; // the commit flushes the file's buffers
+    (void)error;
+#endif
+    return true;
+}
+
+// The rename that replaced the file lasts through a power cut only once its folder is on the disk too.
+void syncFolder(const std::string& path)
+{
+#if defined(Q_OS_UNIX)
+    const QByteArray folder = QFile::encodeName(QFileInfo(qPath(path)).absolutePath());
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+#else
+    (void)path; // Windows has no handle on a folder to sync
+#endif
 }
 
 const json& member(const json& object, const char* key, json::value_t type, const std::string& where)
@@ -319,11 +355,24 @@ bool writeFile(const std::string& path, const std::string& text, std::string& er
         error = file.errorString().toStdString();
         return false;
     }
+    // The new text is on the disk before it replaces the old file. Qt's commit
+    // would replace it even when its buffer could not be written (a full disk)
+    // and ignores a failed sync: both are checked first.
     if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !file.commit()) {
+        !file.flush()) {
+        error = file.errorString().toStdString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!syncFile(file, error)) {
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
         error = file.errorString().toStdString();
         return false;
     }
+    syncFolder(path);
     return true;
 }
 

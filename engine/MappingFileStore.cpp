@@ -40,13 +40,14 @@ bool MappingFileStore::exists(const std::string& path)
 
 StoredRouting MappingFileStore::storedRouting()
 {
+    // One moment of the routing: a load replaces the routing and its pending delays under `mutex`.
+    std::lock_guard lock(mutex);
     const RoutingSnapshot snapshot = routing.routingSnapshot();
     StoredRouting stored;
     for (const auto& [name, mappings] : snapshot.mappings) {
         const auto video = snapshot.videoSources.find(name);
         stored.senders.push_back({name, mappings, video != snapshot.videoSources.end() ? video->second : ""});
     }
-    std::lock_guard lock(mutex);
     for (const auto& [name, seconds] : snapshot.delaySeconds) {
         int32_t ms = MappingFile::toMilliseconds(seconds);
         // A stored delay not applied yet is still the sender's delay.
@@ -58,18 +59,22 @@ StoredRouting MappingFileStore::storedRouting()
     return stored;
 }
 
+namespace {
+
+QString qPath(const std::string& path)
+{
+    return QString::fromStdString(path);
+}
+
+} // namespace
+
 Outcome MappingFileStore::write(const std::string& path)
 {
-    const QString where = QString::fromStdString(path);
-    // A load still under way (its senders wait out the pause after clearing) is
-    // part of the routing: never write the cleared state in between.
-    routing.waitForCommands(RoutingCore::kRemoveAllPause + std::chrono::seconds(1));
+    std::lock_guard files(fileMutex);
     std::string error;
     const std::optional<std::string> text = MappingFile::render(storedRouting(), error);
-    if (!text) {
-        qCritical().noquote() << "Cannot save channel mappings to" << where << "-" << QString::fromStdString(error);
-        return Outcome::refused(error);
-    }
+    if (!text)
+        return writeFailed(path, error);
     // Never replace unseen a file that failed to load: its bytes are kept first, or it stays.
     bool unreadable = false;
     {
@@ -78,33 +83,49 @@ Outcome MappingFileStore::write(const std::string& path)
     }
     if (unreadable) {
         std::string kept;
-        if (!MappingFile::keepUnreadableFile(path, kept, error)) {
-            error = "it could not be loaded, and keeping a copy of it failed (" + error + ")";
-            qCritical().noquote() << "Not saving channel mappings to" << where << "-" << QString::fromStdString(error);
-            return Outcome::refused(error);
-        }
+        if (!MappingFile::keepUnreadableFile(path, kept, error))
+            return writeFailed(path, "it could not be loaded, and keeping a copy of it failed (" + error + ")");
         if (!kept.empty())
             qWarning().noquote() << "The channel mappings that could not be loaded were kept in"
                                  << QString::fromStdString(kept);
         std::lock_guard lock(mutex);
         unreadableFiles.erase(path);
     }
-    if (!MappingFile::writeFile(path, *text, error)) {
-        qCritical().noquote() << "Cannot save channel mappings to" << where << "-" << QString::fromStdString(error);
-        return Outcome::refused(error);
-    }
+    if (!MappingFile::writeFile(path, *text, error))
+        return writeFailed(path, error);
+    std::lock_guard lock(mutex);
+    if (failedWrites.erase(path) != 0)
+        qInfo() << "Channel mappings saved to" << qPath(path) << "again";
     return {};
+}
+
+Outcome MappingFileStore::writeFailed(const std::string& path, const std::string& error)
+{
+    std::lock_guard lock(mutex);
+    // Once until a write works again: a full disk must not fill the log, one retry a second.
+    if (failedWrites.count(path) == 0)
+        qCritical() << "Cannot save channel mappings to" << qPath(path) << "-" << QString::fromStdString(error);
+    failedWrites[path] = error;
+    return Outcome::refused(error);
+}
+
+std::optional<std::string> MappingFileStore::writeFailure(const std::string& path)
+{
+    std::lock_guard lock(mutex);
+    const auto failed = failedWrites.find(path);
+    return failed != failedWrites.end() ? std::optional(failed->second) : std::nullopt;
 }
 
 Outcome MappingFileStore::read(const std::string& path)
 {
+    std::lock_guard files(fileMutex);
     std::string text, error;
     std::vector<std::string> leftOut;
     std::optional<StoredRouting> stored;
     if (MappingFile::readFile(path, text, error))
         stored = MappingFile::parse(text, error, &leftOut);
     if (!stored) {
-        qCritical().noquote() << "Cannot load channel mappings from" << QString::fromStdString(path) << "-"
+        qCritical().noquote() << "Cannot load channel mappings from" << qPath(path) << "-"
                               << QString::fromStdString(error);
         std::lock_guard lock(mutex);
         unreadableFiles.insert(path);
@@ -121,6 +142,7 @@ Outcome MappingFileStore::read(const std::string& path)
         std::lock_guard lock(mutex);
         pendingDelays = delays.empty() ? std::nullopt : std::optional(std::move(delays));
         pendingDelaysPublished = false;
+        ++loads;
         // What was left out is still in the file: it is kept before anything replaces the file.
         if (leftOut.empty())
             unreadableFiles.erase(path);
@@ -129,9 +151,8 @@ Outcome MappingFileStore::read(const std::string& path)
         routing.replaceRouting(std::move(*stored));
     }
     for (const std::string& note : leftOut)
-        qWarning().noquote() << "Channel mappings from" << QString::fromStdString(path) << "-"
-                             << QString::fromStdString(note);
-    qInfo().noquote() << "Loaded channel mappings from" << QString::fromStdString(path);
+        qWarning().noquote() << "Channel mappings from" << qPath(path) << "-" << QString::fromStdString(note);
+    qInfo().noquote() << "Loaded channel mappings from" << qPath(path);
     return {};
 }
 
@@ -155,15 +176,24 @@ void MappingFileStore::restoreDelays()
 {
     for (;;) {
         std::map<std::string, int32_t> table;
+        uint64_t load = 0;
         {
             std::lock_guard lock(mutex);
             if (!pendingDelays || !pendingDelaysPublished || !ndiStarted)
                 return;
-            table = std::move(*pendingDelays);
-            pendingDelays.reset();
+            table = *pendingDelays;
+            load = loads;
         }
-        for (const auto& [name, ms] : table)
+        // Each delay stays pending until it is applied, so a write meanwhile never loses it.
+        for (const auto& [name, ms] : table) {
             if (routing.setAVDelay(name, ms) && listener != nullptr)
                 listener->senderDelayChanged(name, ms);
+            std::lock_guard lock(mutex);
+            if (loads != load || !pendingDelays)
+                break; // a newer file's delays wait for its own routing
+            pendingDelays->erase(name);
+            if (pendingDelays->empty())
+                pendingDelays.reset();
+        }
     }
 }

@@ -24,17 +24,20 @@ public:
     MappingFileStore(RoutingCore& routing, RoutingCore::Listener* listener);
     ~MappingFileStore(); // stops the delay restore
 
-    // Writes the routing once the changes queued so far have run (a load under
-    // way included), replacing the file only once it is complete. A file
-    // whose last load failed is replaced only once a copy of it was kept.
-    // Failures are logged and their reason returned.
+    // Writes the routing the changes made so far make, replacing the file only
+    // once the new one is complete and on the disk. A file whose last load
+    // failed is replaced only once a copy of it was kept. A failure is logged
+    // once until a write to that path works again, and its reason returned.
     Outcome write(const std::string& path);
     // Replaces the routing with the file's; a file that cannot be read or
     // understood changes nothing (logged, and its reason returned). What a
     // file holds that the routing cannot is logged, and the file is kept as a
-    // failed one is before anything replaces it.
+    // failed one is before anything replaces it. No write replaces a file
+    // while it is being read.
     Outcome read(const std::string& path);
     static bool exists(const std::string& path);
+    // Why the last write to `path` failed; nothing while writes to it work.
+    std::optional<std::string> writeFailure(const std::string& path);
 
     // The path Save writes to.
     std::string path();
@@ -47,6 +50,7 @@ public:
 
 private:
     StoredRouting storedRouting();
+    Outcome writeFailed(const std::string& path, const std::string& error);
     // Worker thread of the routing: the routing of the file loaded last is in place.
     void routingPublished();
     // The restore task.
@@ -55,12 +59,17 @@ private:
     RoutingCore& routing;
     RoutingCore::Listener* listener = nullptr;
 
+    // Held while a file is read or written: a write never replaces a file
+    // that is being read. Taken before `mutex`.
+    std::mutex fileMutex;
     std::mutex mutex;
     std::string mappingPath;
     // Delays read from a file, waiting to be applied.
     std::optional<std::map<std::string, int32_t>> pendingDelays;
     bool pendingDelaysPublished = false;
     std::set<std::string> unreadableFiles; // paths whose last load failed or left something out
+    std::map<std::string, std::string> failedWrites; // path -> why its last write failed
+    uint64_t loads = 0; // files loaded so far, to tell whose delays are pending
     std::atomic<bool> ndiStarted{false};
     BackgroundTask delayRestoreTask{[this] { restoreDelays(); }};
 };

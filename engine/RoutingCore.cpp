@@ -55,11 +55,11 @@ void RoutingCore::post(CommandList batch)
     postedCount.fetch_add(n, std::memory_order_release);
 }
 
-void RoutingCore::modelAddSender(CommandList& batch, const std::string& name, SenderState state)
+bool RoutingCore::modelAddSender(CommandList& batch, const std::string& name, SenderState state)
 {
     // A name already in use keeps its sender as it is.
     if (model.mappings.count(name) != 0)
-        return;
+        return false;
     model.mappings[name] = state.mappings;
     model.videoSources[name] = state.videoSource;
     model.outputs[name] = state.output;
@@ -71,6 +71,14 @@ void RoutingCore::modelAddSender(CommandList& batch, const std::string& name, Se
     SenderMap node;
     node.emplace(name, std::move(state));
     command.senderNode = node.extract(node.begin());
+    return true;
+}
+
+void RoutingCore::routingChanged()
+{
+    std::lock_guard lock(changedCallbackMutex);
+    if (changedCallback)
+        changedCallback();
 }
 
 void RoutingCore::addSender(const std::string& name, uint32_t channels)
@@ -80,8 +88,10 @@ void RoutingCore::addSender(const std::string& name, uint32_t channels)
         return;
     std::lock_guard lock(modelMutex);
     CommandList batch;
-    modelAddSender(batch, name, std::move(state));
+    if (!modelAddSender(batch, name, std::move(state)))
+        return;
     post(std::move(batch));
+    routingChanged();
 }
 
 void RoutingCore::removeSender(const std::string& name)
@@ -96,6 +106,7 @@ void RoutingCore::removeSender(const std::string& name)
     command.type = CommandType::RemoveSender;
     command.key = name;
     post(std::move(batch));
+    routingChanged();
 }
 
 void RoutingCore::addAudioConnection(
@@ -115,6 +126,7 @@ void RoutingCore::addAudioConnection(
     command.sourceName = connect ? source : std::string();
     command.sourceChannel = connect ? sourceChannel : kNoChannel;
     post(std::move(batch));
+    routingChanged();
 }
 
 void RoutingCore::removeAudioConnection(const std::string& sender, uint32_t senderChannel)
@@ -134,6 +146,7 @@ void RoutingCore::setVideoConnection(const std::string& source, const std::strin
     command.senderName = sender;
     command.sourceName = source;
     post(std::move(batch));
+    routingChanged();
 }
 
 void RoutingCore::removeVideoConnection(const std::string& sender)
@@ -148,6 +161,7 @@ void RoutingCore::removeVideoConnection(const std::string& sender)
     command.type = CommandType::RemoveVideoSource;
     command.senderName = sender;
     post(std::move(batch));
+    routingChanged();
 }
 
 void RoutingCore::replaceRouting(StoredRouting routing)
@@ -175,6 +189,7 @@ void RoutingCore::replaceRouting(StoredRouting routing)
     publish.type = CommandType::PublishRouting;
     publish.published = std::make_shared<const PublishedRouting>(PublishedRouting{model.mappings, model.videoSources});
     post(std::move(batch));
+    routingChanged();
 }
 
 bool RoutingCore::setAVDelay(const std::string& sender, int32_t milliseconds)
@@ -187,7 +202,10 @@ bool RoutingCore::setAVDelay(const std::string& sender, int32_t milliseconds)
             return false;
         output = it->second;
     }
-    return output->delayLine.setDelay(milliseconds / 1000.0);
+    if (!output->delayLine.setDelay(milliseconds / 1000.0))
+        return false;
+    routingChanged();
+    return true;
 }
 
 RoutingSnapshot RoutingCore::routingSnapshot()
@@ -233,6 +251,12 @@ void RoutingCore::onRoutingPublished(std::function<void()> callback)
 {
     std::lock_guard lock(callbackMutex);
     publishedCallback = std::move(callback);
+}
+
+void RoutingCore::onRoutingChanged(std::function<void()> callback)
+{
+    std::lock_guard lock(changedCallbackMutex);
+    changedCallback = std::move(callback);
 }
 
 void RoutingCore::setFormat(int sampleRate, int samplesPerBlock)

@@ -96,6 +96,9 @@ public:
     // Worker thread, after a PublishRouting was reported (the stored delays
     // wait for it). Once replaced, the former callback is not running and never runs again.
     void onRoutingPublished(std::function<void()> callback);
+    // The thread that made the change, after every change of the senders, the
+    // routing or the delays; it must return at once. Replaced as above.
+    void onRoutingChanged(std::function<void()> callback);
 
     // While no block runs: the device's block format, at its first start and
     // at every restart (senders are re-sized, the show goes on).
@@ -189,8 +192,9 @@ private:
     std::set<std::string> senderChannelMappings() override;
 
     // Under modelMutex: the model's side of a change, and the command that makes it.
-    void modelAddSender(CommandList& batch, const std::string& name, SenderState state);
+    bool modelAddSender(CommandList& batch, const std::string& name, SenderState state);
     void post(CommandList batch);
+    void routingChanged();
 
     // Audio thread.
     bool execute(RoutingCommand& command);
@@ -254,6 +258,8 @@ private:
     bool stopping = false; // under workerMutex
     std::mutex callbackMutex; // held while the callback runs, so it can be taken away safely
     std::function<void()> publishedCallback;
+    std::mutex changedCallbackMutex;
+    std::function<void()> changedCallback;
     std::vector<ReceiveSlot*> knownSlots; // worker's
     std::vector<std::shared_ptr<SenderOutput>> unpublished; // worker's: outputs waiting for their name
     std::map<const ReceiveSlot*, std::chrono::steady_clock::time_point> retryReceiverAt; // worker's

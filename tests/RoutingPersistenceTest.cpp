@@ -1,5 +1,6 @@
-// The router and its mapping file: what a start reads and writes, Save As and
-// exit, stored delays, a Load, and bad files that must change nothing.
+// The router and its mapping file: what a start reads and writes, every change
+// kept within a second, Save As and exit, stored delays, a Load, a full disk,
+// and bad files that must change nothing.
 
 #include "engine/AudioController.h"
 #include "support/ControllerListener.h"
@@ -8,9 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QtCore/QDebug>
 #include <QtCore/QString>
 #include <QtCore/qlogging.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 
 using namespace std::chrono_literals;
@@ -63,9 +69,10 @@ const SenderChannelMappings storedMappings{{"Quiet", {}}, {"Stage", {{3, "FAR (D
 
 } // namespace
 
-TEST_F(RoutingPersistence, aFirstStartWritesTheDefaultSendersAndExitWritesTheDefaultFileEvenAfterSaveAs)
+TEST_F(RoutingPersistence, theDefaultFileFollowsEveryChangeWithinASecondAtMostOnceASecondEvenAfterSaveAs)
 {
     const fs::path chosen = dataHome / "shows" / "tonight.ploverc";
+    std::string last;
     {
         ControllerListener listener;
         AudioController controller(&listener);
@@ -79,11 +86,41 @@ TEST_F(RoutingPersistence, aFirstStartWritesTheDefaultSendersAndExitWritesTheDef
 
         ASSERT_TRUE(controller.writeMappingFile(chosen.string())); // Save As
         controller.setMappingFilePath(chosen.string());
-        controller.addSender("Added Later", 3);
-        ASSERT_TRUE(controller.waitForCommands(2s));
-        EXPECT_EQ(slurp(defaultFile).find("Added Later"), std::string::npos) << "not saved there yet";
+        const std::string savedAs = slurp(chosen);
+
+        // A burst of 3 s: every text the default file shows while it lasts is one write.
+        std::vector<std::chrono::steady_clock::time_point> writes;
+        last = slurp(defaultFile);
+        const auto began = std::chrono::steady_clock::now();
+        for (uint32_t i = 0; std::chrono::steady_clock::now() < began + 3s; ++i) {
+            ASSERT_TRUE(controller.addAudioConnection("FAR (Desk)", i, "Plover Sender 3", i % 6));
+            std::this_thread::sleep_for(2ms);
+            if (std::string now = slurp(defaultFile); now != last) {
+                writes.push_back(std::chrono::steady_clock::now());
+                last = std::move(now);
+            }
+        }
+        const auto ended = std::chrono::steady_clock::now();
+        // Seen when they land, so a slow write may shorten a gap a little: never by half.
+        EXPECT_GE(writes.size(), 2u) << "written while the burst lasts";
+        EXPECT_LE(writes.size(), 4u) << "at most once a second";
+        for (size_t i = 1; i < writes.size(); ++i)
+            EXPECT_GE(writes[i] - writes[i - 1], 500ms) << "write " << i;
+
+        // The last change is in the file within a second (and a margin for a busy machine).
+        const auto stored = [&] {
+            const auto read = MappingFile::parse(slurp(defaultFile), error);
+            return read && read->senders.size() == 3 ? read->senders[2].mappings : std::vector<ChannelMapping>{};
+        };
+        const std::vector<ChannelMapping> final = controller.routingSnapshot().mappings.at("Plover Sender 3");
+        while (std::chrono::steady_clock::now() < ended + 1500ms && stored() != final)
+            std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(stored(), final);
+        EXPECT_EQ(slurp(chosen), savedAs) << "only the default file is kept";
+        last = slurp(defaultFile);
+        fs::remove(defaultFile);
     }
-    EXPECT_NE(slurp(defaultFile).find("Added Later"), std::string::npos) << "exit writes the default file";
+    EXPECT_EQ(slurp(defaultFile), last) << "exit writes the default file";
 }
 
 TEST_F(RoutingPersistence, aStoredRoutingIsRestoredWithItsDelaysOnceNdiRuns)
@@ -260,8 +297,81 @@ TEST_F(RoutingPersistence, aLoadReplacesTheRoutingAndTheClockKeepsTickingThrough
         << "the pause after clearing the senders never stalls a block";
 }
 
+namespace {
+
+// Log lines, from whatever thread writes them.
+struct LogLines {
+    LogLines() { before = qInstallMessageHandler(&LogLines::keep); }
+    ~LogLines() { qInstallMessageHandler(before); }
+    static std::vector<std::string> containing(const std::string& part)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> found;
+        std::ranges::copy_if(lines, std::back_inserter(found), [&](const auto& l) { return l.find(part) != l.npos; });
+        return found;
+    }
+    static void keep(QtMsgType, const QMessageLogContext&, const QString& message)
+    {
+        std::lock_guard lock(mutex);
+        lines.push_back(message.toStdString());
+    }
+    QtMessageHandler before;
+    static inline std::mutex mutex;
+    static inline std::vector<std::string> lines;
+};
+
+// Whether this process has mounts of its own (see main): a small tmpfs made
+// there is gone with the process, however it ends.
+bool privateMounts = false;
+
+} // namespace
+
+TEST_F(RoutingPersistence, aFullDiskKeepsTheLastFileAndTellsWhyOnceUntilAWriteWorksAgain)
+{
+    if (!privateMounts)
+        GTEST_SKIP() << "mounting a small tmpfs needs a mount namespace (root, or user namespaces)";
+    const fs::path disk = dataHome / "disk";
+    fs::create_directories(disk);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+    const fs::path file = disk / "routing.ploverc";
+    const LogLines log;
+    {
+        ControllerListener listener;
+        AudioController controller(&listener, file.string());
+        const std::string before = slurp(file); // written at start
+        ASSERT_NE(before.find("Plover Sender 1"), std::string::npos);
+        {
+            const int filler = ::open((disk / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+            const std::string block(4096, 'x');
+            while (::write(filler, block.data(), block.size()) > 0) { }
+            ::close(filler);
+        }
+
+        ASSERT_TRUE(controller.addSender("Booth", 2));
+        std::this_thread::sleep_for(2500ms); // tried again each second
+        EXPECT_EQ(slurp(file), before);
+        const auto failures = LogLines::containing("Cannot save channel mappings to");
+        ASSERT_EQ(failures.size(), 1u);
+        const std::optional<std::string> reason = controller.status().mappingFileWriteError;
+        ASSERT_TRUE(reason);
+        EXPECT_EQ(failures[0], "Cannot save channel mappings to \"" + file.string() + "\" - \"" + *reason + "\"");
+        EXPECT_EQ(*reason, "No space left on device");
+
+        fs::remove(disk / "filler");
+        for (const auto giveUp = std::chrono::steady_clock::now() + 2s;
+             slurp(file).find("\"Booth\"") == std::string::npos && std::chrono::steady_clock::now() < giveUp;)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_NE(slurp(file).find("\"Booth\""), std::string::npos);
+        EXPECT_EQ(controller.status().mappingFileWriteError, std::nullopt);
+        EXPECT_EQ(LogLines::containing("Channel mappings saved to \"" + file.string() + "\" again").size(), 1u);
+    }
+    ::umount2(disk.c_str(), MNT_DETACH);
+}
+
 int main(int argc, char** argv)
 {
+    // Before any thread starts: mounts made from here on are this process's alone.
+    privateMounts = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new LoopbackEnvironment);
     return RUN_ALL_TESTS();
