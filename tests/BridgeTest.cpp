@@ -208,10 +208,13 @@ TEST_F(Bridge, levelsAndStatusAreSentInTheirCompactFormats)
     status.routing.sources["HOST (Gone)"] = {false, kNoChannel, 0, false, 0};
     status.routing.senders["Plover Sender 1"] = {16, 2, 1000, 0, false};
     status.routing.blocks = {0.0524, 0.25, 3, 12000};
+    status.mappingFile = "/data/routing.ploverc";
+    status.mappingFileWriteError = "No space left on device";
     EXPECT_EQ(compactJson(statusDocument(status)),
         R"j({"engine":{"blockLoadMedian":0.052,"blockLoadP99":0.25,"blocks":12000,"clock":"software",)j"
         R"j("clockStandsIn":true,"lateBlocks":3,"outputDevice":"Built-in Output",)j"
         R"j("runtime":"libkestrix-ndi-loopback.so","runtimeVersion":"Kestrix loopback 1.0.0"},)j"
+        R"j("mappingFile":{"path":"/data/routing.ploverc","writeError":"No space left on device","writeFailing":true},)j"
         R"j("senders":{"Plover Sender 1":{"audioBlocksSent":1000,"channels":16,"connections":2,"videoFramesSent":0,"videoLive":false}},)j"
         R"j("sources":{"HOST (Gone)":{"channels":-1,"dropouts":0,"online":false,"receiving":false,"sampleRate":0},)j"
         R"j("HOST (Mixer)":{"channels":8,"dropouts":3,"online":true,"receiving":true,"sampleRate":44100}}})j");

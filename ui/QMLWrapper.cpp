@@ -590,7 +590,11 @@ QJsonObject statusDocument(const AudioController::Status& status)
         senders[utf8(name)] = QJsonObject{{"channels", static_cast<qint64>(sender.channels)},
             {"connections", sender.connections}, {"audioBlocksSent", static_cast<qint64>(sender.audioBlocksSent)},
             {"videoFramesSent", static_cast<qint64>(sender.videoFramesSent)}, {"videoLive", sender.videoLive}};
-    return {{"engine", engine}, {"senders", senders}, {"sources", sources}};
+    // The file a kill or a power cut would leave: whether it is being kept, and why not.
+    const QJsonObject mappingFile{{"path", utf8(status.mappingFile)},
+        {"writeFailing", status.mappingFileWriteError.has_value()},
+        {"writeError", utf8(status.mappingFileWriteError.value_or(""))}};
+    return {{"engine", engine}, {"mappingFile", mappingFile}, {"senders", senders}, {"sources", sources}};
 }
 
 void QMLWrapper::sendLevels()

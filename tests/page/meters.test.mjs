@@ -83,29 +83,33 @@ test('a route whose source leaves or lacks the channel is marked with the reason
   assert.deepEqual(await bridge.takeCalls(), [], 'the bridge is told nothing: the routes stay');
 });
 
-test('the status strip tells the runtime, clock, load and late blocks, warning while blocks are late or the software clock stands in; items tell their status', async () => {
+test('the status strip tells the runtime, clock, load, late blocks and whether the routing is saved, warning while blocks are late, the software clock stands in or the file cannot be written; items tell their status', async () => {
   const status = { senders: { [S1]: { audioBlocksSent: 10, channels: 2, connections: 1, videoFramesSent: 0, videoLive: false } },
     sources: { [MIXER]: { channels: 4, dropouts: 3, online: true, receiving: true, sampleRate: 44100 } } };
   const engine = { blockLoadMedian: 0.043, blockLoadP99: 0.125, blocks: 1000, clock: 'software', clockStandsIn: false,
     lateBlocks: 0, outputDevice: 'Built-in Output', runtime: 'libndi.so.6', runtimeVersion: 'NDI SDK LINUX 6.0.1' };
+  const mappingFile = { path: '/data/routing.ploverc', writeError: '', writeFailing: false };
   // The strip's texts, each marked where it warns, and last whether the strip as a whole warns.
-  const strip = async changes => {
-    await bridge.emit('statusUpdated', { ...status, engine: { ...engine, ...changes } });
+  const strip = async (changes, fileChanges = {}) => {
+    await bridge.emit('statusUpdated', { ...status, engine: { ...engine, ...changes }, mappingFile: { ...mappingFile, ...fileChanges } });
     return page.locator('#statusStrip').evaluate(shown => [...shown.querySelectorAll(':scope > span')]
       .map(s => s.textContent + (s.matches('.warning') ? ' (warns)' : '')).concat(shown.matches('.warning') ? ['the strip warns'] : []));
   };
   const [runtime, load] = ['NDI runtime: libndi.so.6 NDI SDK LINUX 6.0.1', 'Engine load: 4.3 % (p99 12.5 %)'];
-  assert.deepEqual(await strip({}), [runtime, 'Clock: software', load, 'Late blocks: 0']);
+  assert.deepEqual(await strip({}), [runtime, 'Clock: software', load, 'Late blocks: 0', 'Routing saved']);
+  assert.equal(await page.locator('#statusMappingFile').getAttribute('title'), '/data/routing.ploverc');
+  assert.deepEqual(await strip({}, { writeError: 'No space left on device', writeFailing: true }), [runtime, 'Clock: software', load,
+    'Late blocks: 0', 'Routing not saved: No space left on device (warns)', 'the strip warns']);
   const title = async (side, name) => (await expand(page, side, name)).locator(':scope > .item-name').getAttribute('title');
   assert.deepEqual([await title('sources', MIXER), await title('senders', S1)],
     ['on line · 44100 Hz · received · 3 dropouts in the last seconds', '1 receiver connected']);
 
-  assert.deepEqual(await strip({ lateBlocks: 2 }), [runtime, 'Clock: software', load, 'Late blocks: 2 (warns)', 'the strip warns']);
+  assert.deepEqual(await strip({ lateBlocks: 2 }), [runtime, 'Clock: software', load, 'Late blocks: 2 (warns)', 'Routing saved', 'the strip warns']);
   await page.clock.runFor(11000); // late blocks warn for a while after the last one
   assert.deepEqual(await strip({ lateBlocks: 2, clockStandsIn: true }), [runtime,
-    'Clock: software, standing in for the lost output (Built-in Output) (warns)', load, 'Late blocks: 2', 'the strip warns']);
+    'Clock: software, standing in for the lost output (Built-in Output) (warns)', load, 'Late blocks: 2', 'Routing saved', 'the strip warns']);
   assert.deepEqual(await strip({ lateBlocks: 2, clock: 'hardware' }),
-    [runtime, 'Clock: sound output (Built-in Output)', load, 'Late blocks: 2']);
+    [runtime, 'Clock: sound output (Built-in Output)', load, 'Late blocks: 2', 'Routing saved']);
 });
 
 test('the source of the last selected source channel is previewed, and none once nothing is selected', async () => {
