@@ -1,6 +1,7 @@
 // The router's entry: one instance per machine, the window, the event loop.
 
 #include "app/DesktopFileDialogs.h"
+#include "app/LostDisplayGuard.h"
 #include "app/PageSharing.h"
 #include "app/SingleInstanceGuard.h"
 #include "app/TerminationSignals.h"
@@ -9,6 +10,7 @@
 #include <QtCore/QDebug>
 #include <QtCore/QUrl>
 #include <QtGui/QIcon>
+#include <QtGui/QSessionManager>
 #include <QtQml/QQmlApplicationEngine>
 #include <QtQml/QQmlContext>
 #include <QtWebEngineQuick/QtWebEngineQuick>
@@ -55,7 +57,21 @@ int run()
         auto sharing = std::make_unique<PageSharing>(*bridge);
         engine->rootContext()->setContextProperty("qmlWrapper", bridge.get());
         engine->load(url);
-        exitCode = QApplication::exec();
+        // A session manager that ends the session asks for the data first; the
+        // end itself comes as a quit or as the display going away.
+        QObject::connect(&application, &QGuiApplication::commitDataRequest, bridge.get(),
+            [&bridge](QSessionManager&) { bridge->routing().writeAutomaticMappingFile(); });
+        {
+            // The window is left as it is: the display it would talk to is gone.
+            const LostDisplayGuard lostDisplay(
+                [&] {
+                    sharing.reset();
+                    bridge.reset();
+                    guard.release();
+                },
+                [&bridge] { bridge->routing().writeAutomaticMappingFile(); });
+            exitCode = QApplication::exec();
+        }
 
         // Browsers and the window hold the bridge's channel: they go first.
         sharing.reset();

@@ -23,6 +23,8 @@ packages=(
   # the Debian package (scripts/package.sh: CPack's libraries from dpkg-shlibdeps, which needs file) and
   # its test; the metrics test's Prometheus text-format parser
   dpkg-dev file lintian desktop-file-utils systemd python3-prometheus-client
+  # the window's test on a real X display that goes away
+  xvfb
   # the fuzz run: clang, its sanitizer and libFuzzer runtimes (only recommended
   # by clang, so named here), and llvm-symbolizer for readable crash reports
   clang libclang-rt-14-dev libfuzzer-14-dev llvm-14
