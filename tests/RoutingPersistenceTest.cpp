@@ -59,6 +59,34 @@ protected:
     fs::path defaultFile;
 };
 
+// The log lines written while it lives, from whatever thread writes them.
+struct LogLines {
+    LogLines()
+    {
+        {
+            std::lock_guard lock(mutex);
+            lines.clear();
+        }
+        before = qInstallMessageHandler(&LogLines::keep);
+    }
+    ~LogLines() { qInstallMessageHandler(before); }
+    static std::vector<std::string> containing(const std::string& part)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> found;
+        std::ranges::copy_if(lines, std::back_inserter(found), [&](const auto& l) { return l.find(part) != l.npos; });
+        return found;
+    }
+    static void keep(QtMsgType, const QMessageLogContext&, const QString& message)
+    {
+        std::lock_guard lock(mutex);
+        lines.push_back(message.toStdString());
+    }
+    QtMessageHandler before;
+    static inline std::mutex mutex;
+    static inline std::vector<std::string> lines;
+};
+
 const std::string storedRouting = R"json({"senderChannelMappings": [
     {"senderName": "Stage", "senderChannelMappings": [{"sourceChannel": 4, "sourceName": "FAR (Desk)"},
         {"sourceChannel": 0, "sourceName": ""}], "videoSource": "FAR (Camera)"},
@@ -165,18 +193,12 @@ TEST_F(RoutingPersistence, aShowAnOlderPageAndAScriptWroteStartsAsItWasWithWhatT
             {"delay": 9000, "senderName": ")j" +
         persian + R"j("}]})j";
     put(defaultFile, show);
-    static std::mutex loggedMutex; // lines come from the engine's threads too
-    static std::vector<std::string> logged;
-    const QtMessageHandler before =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
-            std::lock_guard lock(loggedMutex);
-            logged.push_back(message.toStdString());
-        });
+    auto log = std::make_unique<LogLines>();
     {
         ControllerListener listener;
         AudioController controller(&listener);
         ASSERT_TRUE(controller.waitForCommands(5s));
-        qInstallMessageHandler(before);
+        log.reset();
         const SenderChannelMappings loaded{
             {band, {{2, "FAR (Desk)"}}}, {persian, {{}, {}}}, {"Wide", std::vector<ChannelMapping>(1024)}};
         EXPECT_EQ(controller.routingSnapshot().mappings, loaded);
@@ -197,7 +219,6 @@ TEST_F(RoutingPersistence, aShowAnOlderPageAndAScriptWroteStartsAsItWasWithWhatT
         EXPECT_TRUE(notes.empty());
     }
     // The rest is logged, naming it, and the file as it was is kept.
-    std::lock_guard lock(loggedMutex);
     const std::string from = "Channel mappings from " + defaultFile.string() + " - ";
     for (const std::string& note :
         {std::string("sender 3 \"Wide\" has 2000 channels - a channel count must be a whole number from "
@@ -205,7 +226,7 @@ TEST_F(RoutingPersistence, aShowAnOlderPageAndAScriptWroteStartsAsItWasWithWhatT
             "delay 2 of \"" + persian +
                 "\": 9000 - a delay must be a whole number of milliseconds from -5000 to 5000; "
                 "5000 is used"})
-        EXPECT_EQ(std::ranges::count(logged, from + note), 1) << note;
+        EXPECT_EQ(LogLines::containing(from + note).size(), 1u) << note;
     EXPECT_TRUE(std::ranges::any_of(fs::directory_iterator(defaultFile.parent_path()), [&](const auto& entry) {
         return entry.path().filename().string().starts_with("sendersChannelMappings.ploverc.bad-") &&
             slurp(entry.path()) == show;
@@ -298,27 +319,6 @@ TEST_F(RoutingPersistence, aLoadReplacesTheRoutingAndTheClockKeepsTickingThrough
 }
 
 namespace {
-
-// Log lines, from whatever thread writes them.
-struct LogLines {
-    LogLines() { before = qInstallMessageHandler(&LogLines::keep); }
-    ~LogLines() { qInstallMessageHandler(before); }
-    static std::vector<std::string> containing(const std::string& part)
-    {
-        std::lock_guard lock(mutex);
-        std::vector<std::string> found;
-        std::ranges::copy_if(lines, std::back_inserter(found), [&](const auto& l) { return l.find(part) != l.npos; });
-        return found;
-    }
-    static void keep(QtMsgType, const QMessageLogContext&, const QString& message)
-    {
-        std::lock_guard lock(mutex);
-        lines.push_back(message.toStdString());
-    }
-    QtMessageHandler before;
-    static inline std::mutex mutex;
-    static inline std::vector<std::string> lines;
-};
 
 // Whether this process has mounts of its own (see main): a small tmpfs made
 // there is gone with the process, however it ends.
