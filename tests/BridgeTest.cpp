@@ -268,14 +268,14 @@ TEST_F(Bridge, theWindowsChannelPublishesTheFacadeAloneWhichPassesThePagesCallsA
 
     QSignalSpy refused(page, SIGNAL(changeRefused(QString)));
     QSignalSpy documents(page, SIGNAL(sendersUpdated(QString)));
-    ASSERT_TRUE(QMetaObject::invokeMethod(page, "senderAdded", Q_ARG(QString, "Booth"), Q_ARG(QJsonValue, 2)));
+    ASSERT_TRUE(QMetaObject::invokeMethod(page, "senderAdded", Q_ARG(QString, "Gallery"), Q_ARG(QJsonValue, 2)));
     ASSERT_TRUE(QMetaObject::invokeMethod(page, "senderAdded", Q_ARG(QString, ""), Q_ARG(QJsonValue, 2)));
     ASSERT_TRUE(QMetaObject::invokeMethod(page, "uiReady"));
     EXPECT_EQ(refused.size(), 1);
-    EXPECT_TRUE(last(documents).contains("\"Booth\":2")) << last(documents).toStdString();
+    EXPECT_TRUE(last(documents).contains("\"Gallery\":2")) << last(documents).toStdString();
     QString answer;
     ASSERT_TRUE(QMetaObject::invokeMethod(page, "pageReady", Q_RETURN_ARG(QString, answer)));
-    EXPECT_TRUE(answer.contains("\"Booth\":2")) << answer.toStdString();
+    EXPECT_TRUE(answer.contains("\"Gallery\":2")) << answer.toStdString();
 }
 
 int main(int argc, char** argv)
