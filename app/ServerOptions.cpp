@@ -1,6 +1,7 @@
 #include "app/ServerOptions.h"
 
 #include <QtCore/QCommandLineParser>
+#include <QtCore/QRegularExpression>
 #include <QtCore/QUrl>
 
 namespace {
@@ -24,6 +25,7 @@ bool readAddress(const QString& text, QHostAddress& address, quint16& port)
 QString ServerOptions::helpText()
 {
     return "Usage: kestrix-server [--listen ADDR:PORT] [--token-file PATH] [--mapping-file PATH]\n"
+           "                      [--allowed-host NAME]... [--shows-dir PATH] [--tls-cert PATH --tls-key PATH]\n"
            "\n"
            "Kestrix without a window: the router, its routing page for any browser and its HTTP API.\n"
            "\n"
@@ -34,6 +36,13 @@ QString ServerOptions::helpText()
            "  --mapping-file PATH  Read the routing from this file at start, write it there on Save and\n"
            "                       at exit (default: sendersChannelMappings.ploverc in the\n"
            "                       application-data folder).\n"
+           "  --allowed-host NAME  Also serve requests that name this host (as a proxy or a DNS name\n"
+           "                       does); may be given more than once. Otherwise only the listening\n"
+           "                       address (on the loopback: 127.0.0.1, localhost, [::1]) is served.\n"
+           "  --shows-dir PATH     The folder the API loads and saves mapping files in (default: the\n"
+           "                       folder of the mapping file).\n"
+           "  --tls-cert PATH      Serve over HTTPS with this certificate (PEM) ...\n"
+           "  --tls-key PATH       ... and its private key (PEM, unencrypted).\n"
            "  -h, --help           Show this text.\n"
            "\n"
            "SIGTERM, SIGINT and SIGHUP end it, writing the routing. The README describes the API.\n";
@@ -47,8 +56,12 @@ std::optional<ServerOptions> ServerOptions::read(const QStringList& arguments, Q
     const QCommandLineOption listen("listen", {}, "ADDR:PORT");
     const QCommandLineOption token("token-file", {}, "PATH");
     const QCommandLineOption mapping("mapping-file", {}, "PATH");
+    const QCommandLineOption allowedHost("allowed-host", {}, "NAME");
+    const QCommandLineOption shows("shows-dir", {}, "PATH");
+    const QCommandLineOption certificate("tls-cert", {}, "PATH");
+    const QCommandLineOption key("tls-key", {}, "PATH");
     const QCommandLineOption help(QStringList{"h", "help"});
-    parser.addOptions({listen, token, mapping, help});
+    parser.addOptions({listen, token, mapping, allowedHost, shows, certificate, key, help});
     if (!parser.parse(arguments)) {
         why = parser.errorText();
         return std::nullopt;
@@ -59,7 +72,7 @@ std::optional<ServerOptions> ServerOptions::read(const QStringList& arguments, Q
     }
     ServerOptions options;
     options.help = parser.isSet(help);
-    for (const QCommandLineOption& once : {listen, token, mapping})
+    for (const QCommandLineOption& once : {listen, token, mapping, shows, certificate, key})
         if (parser.values(once).size() > 1) {
             why = "--" + once.names().first() + " is given more than once.";
             return std::nullopt;
@@ -71,10 +84,23 @@ std::optional<ServerOptions> ServerOptions::read(const QStringList& arguments, Q
     }
     options.tokenFile = parser.value(token);
     options.mappingFile = parser.value(mapping);
-    if ((parser.isSet(token) && options.tokenFile.isEmpty()) ||
-        (parser.isSet(mapping) && options.mappingFile.isEmpty())) {
-        why = "--token-file and --mapping-file need a path.";
+    options.showsFolder = parser.value(shows);
+    options.tlsCertificate = parser.value(certificate);
+    options.tlsKey = parser.value(key);
+    for (const QCommandLineOption& path : {token, mapping, shows, certificate, key})
+        if (parser.isSet(path) && parser.value(path).isEmpty()) {
+            why = "--" + path.names().first() + " needs a path.";
+            return std::nullopt;
+        }
+    if (options.tlsCertificate.isEmpty() != options.tlsKey.isEmpty()) {
+        why = "--tls-cert and --tls-key go together.";
         return std::nullopt;
     }
+    options.allowedHosts = parser.values(allowedHost);
+    for (const QString& name : options.allowedHosts)
+        if (name.isEmpty() || name.contains(QRegularExpression("[\\s/@?#]"))) {
+            why = "--allowed-host needs a host name, as kestrix.example; got '" + name + "'.";
+            return std::nullopt;
+        }
     return options;
 }

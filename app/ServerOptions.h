@@ -14,6 +14,10 @@ struct ServerOptions {
     quint16 port = 8760;
     QString tokenFile; // "" for the default, beside the automatic mapping file
     QString mappingFile; // "" for the automatic mapping file
+    QStringList allowedHosts; // host names served besides the listening address's own
+    QString showsFolder; // "" for the folder of the mapping file
+    QString tlsCertificate; // both, or neither: HTTPS
+    QString tlsKey;
     bool help = false;
 
     // Reads `arguments` (the program's name first); nothing, with the reason

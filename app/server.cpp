@@ -46,7 +46,8 @@ int serve(const ServerOptions& options)
             "this server has no file dialog: it loads and saves mapping files through "
             "its API (/api/v1/mapping/load and /save) and its --mapping-file; "
             "Save Config writes that file");
-        RemoteServer server(bridge, token->text());
+        RemoteServer server(
+            bridge, token->text(), {options.allowedHosts, options.showsFolder, options.tlsCertificate, options.tlsKey});
         if (const Outcome listening = server.listen(options.address, options.port); !listening) {
             qCritical().noquote() << QString::fromStdString(listening.reason);
         } else {

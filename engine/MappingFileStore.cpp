@@ -66,6 +66,14 @@ QString qPath(const std::string& path)
     return QString::fromStdString(path);
 }
 
+// For lines written without quotes: quoted and escaped, a line break in a path stays inside its line.
+QString quotedPath(const std::string& path)
+{
+    QString text;
+    QDebug(&text).nospace() << qPath(path);
+    return text;
+}
+
 } // namespace
 
 Outcome MappingFileStore::write(const std::string& path)
@@ -86,8 +94,7 @@ Outcome MappingFileStore::write(const std::string& path)
         if (!MappingFile::keepUnreadableFile(path, kept, error))
             return writeFailed(path, "it could not be loaded, and keeping a copy of it failed (" + error + ")");
         if (!kept.empty())
-            qWarning().noquote() << "The channel mappings that could not be loaded were kept in"
-                                 << QString::fromStdString(kept);
+            qWarning().noquote() << "The channel mappings that could not be loaded were kept in" << quotedPath(kept);
         std::lock_guard lock(mutex);
         unreadableFiles.erase(path);
     }
@@ -125,7 +132,7 @@ Outcome MappingFileStore::read(const std::string& path)
     if (MappingFile::readFile(path, text, error))
         stored = MappingFile::parse(text, error, &leftOut);
     if (!stored) {
-        qCritical().noquote() << "Cannot load channel mappings from" << qPath(path) << "-"
+        qCritical().noquote() << "Cannot load channel mappings from" << quotedPath(path) << "-"
                               << QString::fromStdString(error);
         std::lock_guard lock(mutex);
         unreadableFiles.insert(path);
@@ -151,8 +158,8 @@ Outcome MappingFileStore::read(const std::string& path)
         routing.replaceRouting(std::move(*stored));
     }
     for (const std::string& note : leftOut)
-        qWarning().noquote() << "Channel mappings from" << qPath(path) << "-" << QString::fromStdString(note);
-    qInfo().noquote() << "Loaded channel mappings from" << qPath(path);
+        qWarning().noquote() << "Channel mappings from" << quotedPath(path) << "-" << QString::fromStdString(note);
+    qInfo().noquote() << "Loaded channel mappings from" << quotedPath(path);
     return {};
 }
 

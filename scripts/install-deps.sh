@@ -25,6 +25,8 @@ packages=(
   dpkg-dev file lintian desktop-file-utils systemd python3-prometheus-client
   # the window's test on a real X display that goes away
   xvfb
+  # the HTTPS test: a certificate of its own, and a client that trusts it
+  openssl curl
   # the fuzz run: clang, its sanitizer and libFuzzer runtimes (only recommended
   # by clang, so named here), and llvm-symbolizer for readable crash reports
   clang libclang-rt-14-dev libfuzzer-14-dev llvm-14

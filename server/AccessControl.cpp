@@ -54,50 +54,65 @@ AccessControl::Verdict AccessControl::judge(const Credentials& credentials)
 {
     if (isForeign(credentials))
         return Verdict::ForeignOrigin;
-    const QByteArray bearer = "Bearer ";
-    if (credentials.authorization.startsWith(bearer) &&
-        sameInConstantTime(credentials.authorization.mid(bearer.size()).trimmed(), token))
+    // The scheme's name is case-insensitive; the token is not.
+    const QByteArray scheme = credentials.authorization.left(7);
+    if (scheme.compare("Bearer ", Qt::CaseInsensitive) == 0 &&
+        sameInConstantTime(credentials.authorization.mid(7).trimmed(), token))
         return Verdict::Allowed;
     return liveSession(credentials.cookie) ? Verdict::Allowed : Verdict::NotSignedIn;
 }
 
-bool AccessControl::liveSession(const QByteArray& cookieHeader)
+QByteArray AccessControl::sessionOf(const QByteArray& cookieHeader)
 {
     const QByteArray id = sessionFrom(cookieHeader);
     if (id.isEmpty())
-        return false;
+        return {};
     const auto session = sessions.find(id);
     if (session == sessions.end())
-        return false;
+        return {};
     const auto now = Clock::now();
-    if (now - session->second > kSessionIdleLimit) {
+    if (now - session->second.used > kSessionIdleLimit || now - session->second.opened > kSessionLifetime) {
         sessions.erase(session);
-        return false;
+        return {};
     }
-    session->second = now;
-    return true;
+    session->second.used = now;
+    return id;
+}
+
+QList<QByteArray> AccessControl::endOldSessions()
+{
+    QList<QByteArray> ended;
+    const auto now = Clock::now();
+    std::erase_if(sessions, [&](const auto& session) {
+        const bool old = now - session.second.opened > kSessionLifetime;
+        if (old)
+            ended.append(session.first);
+        return old;
+    });
+    return ended;
 }
 
 QByteArray AccessControl::openSession()
 {
     if (sessions.size() >= kMaxSessions) {
-        const auto oldest = std::min_element(
-            sessions.begin(), sessions.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        const auto oldest = std::min_element(sessions.begin(), sessions.end(),
+            [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
         sessions.erase(oldest);
     }
     std::array<quint32, 4> bits;
     QRandomGenerator::system()->fillRange(bits.data(), bits.size());
     const QByteArray id = QByteArray(reinterpret_cast<const char*>(bits.data()), sizeof bits).toHex();
-    sessions[id] = Clock::now();
-    return QByteArray(kCookieName) + '=' + id + "; Path=/; HttpOnly; SameSite=Strict";
+    sessions[id] = {Clock::now(), Clock::now()};
+    return QByteArray(kCookieName) + '=' + id + "; Path=/; HttpOnly; SameSite=Strict" + (secure ? "; Secure" : "");
 }
 
-void AccessControl::closeSession(const QByteArray& cookieHeader)
+QByteArray AccessControl::closeSession(const QByteArray& cookieHeader)
 {
-    sessions.erase(sessionFrom(cookieHeader));
+    const QByteArray id = sessionFrom(cookieHeader);
+    return sessions.erase(id) > 0 ? id : QByteArray();
 }
 
-QByteArray AccessControl::expiredCookie()
+QByteArray AccessControl::expiredCookie() const
 {
-    return QByteArray(kCookieName) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
+    return QByteArray(kCookieName) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" + (secure ? "; Secure" : "");
 }

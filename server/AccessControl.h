@@ -3,6 +3,7 @@
 // Threads: user-interface thread (the listener and the HTTP side live there).
 
 #include <QtCore/QByteArray>
+#include <QtCore/QList>
 #include <QtCore/QString>
 
 #include <chrono>
@@ -27,8 +28,10 @@ public:
     };
 
     static constexpr const char* kCookieName = "kestrix_session";
-    // A session not used for this long is over; so is the oldest beyond kMaxSessions.
+    // A session not used for this long is over; so is one this old, whatever its use, and the oldest beyond
+    // kMaxSessions.
     static constexpr std::chrono::hours kSessionIdleLimit{24};
+    static constexpr std::chrono::hours kSessionLifetime{24 * 7};
     static constexpr size_t kMaxSessions = 256;
 
     explicit AccessControl(QString token);
@@ -41,15 +44,26 @@ public:
 
     // A new session for a client that showed the token: the Set-Cookie value.
     QByteArray openSession();
-    // Ends the session the cookie names, if any.
-    void closeSession(const QByteArray& cookieHeader);
+    // Ends the session the cookie names, if any; its id ("" for none).
+    QByteArray closeSession(const QByteArray& cookieHeader);
+    // The live session the cookie names; "" for none.
+    QByteArray sessionOf(const QByteArray& cookieHeader);
+    // Ends the sessions past their lifetime; their ids.
+    QList<QByteArray> endOldSessions();
     // The Set-Cookie value that makes a browser forget its session.
-    static QByteArray expiredCookie();
+    QByteArray expiredCookie() const;
+    // Served over HTTPS: the cookie is marked Secure, so a browser never sends it in plain text.
+    void setSecure(bool https) { secure = https; }
 
 private:
     using Clock = std::chrono::steady_clock;
-    bool liveSession(const QByteArray& cookieHeader);
+    bool liveSession(const QByteArray& cookieHeader) { return !sessionOf(cookieHeader).isEmpty(); }
 
+    struct Session {
+        Clock::time_point opened;
+        Clock::time_point used;
+    };
     QByteArray token;
-    std::map<QByteArray, Clock::time_point> sessions; // id -> last use
+    bool secure = false;
+    std::map<QByteArray, Session> sessions; // by id
 };

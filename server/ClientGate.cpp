@@ -1,6 +1,7 @@
 #include "server/ClientGate.h"
 
 #include <QtCore/QDebug>
+#include <QtNetwork/QSslSocket>
 #include <QtNetwork/QTcpSocket>
 
 #include <algorithm>
@@ -35,7 +36,7 @@ ClientGate::ClientGate(AccessControl& accessControl) : access(accessControl)
 
 void ClientGate::incomingConnection(qintptr descriptor)
 {
-    auto* socket = new QTcpSocket(this);
+    QTcpSocket* socket = tls ? new QSslSocket(this) : new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
@@ -50,7 +51,19 @@ void ClientGate::incomingConnection(qintptr descriptor)
     // Connected before the HTTP side connects its own: this sees every read first.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
     connect(socket, &QObject::destroyed, this, [this, socket] { connections.remove(socket); });
-    addPendingConnection(socket);
+    if (!tls) {
+        addPendingConnection(socket);
+        return;
+    }
+    auto* secure = static_cast<QSslSocket*>(socket);
+    secure->setSslConfiguration(*tls);
+    // Until the HTTP side has it, a connection that ends is the gate's to delete.
+    const auto ended = connect(secure, &QAbstractSocket::disconnected, secure, &QObject::deleteLater);
+    connect(secure, &QSslSocket::encrypted, this, [this, secure, ended] {
+        disconnect(ended);
+        addPendingConnection(secure);
+    });
+    secure->startServerEncryption();
 }
 
 void ClientGate::release(QTcpSocket* socket)

@@ -9,6 +9,7 @@
 #include <QtCore/QHash>
 #include <QtCore/QTimer>
 #include <QtNetwork/QHostAddress>
+#include <QtNetwork/QSslConfiguration>
 #include <QtNetwork/QTcpServer>
 
 #include <optional>
@@ -27,7 +28,9 @@
 // without a request; so an address that floods the server cannot keep a
 // client that has the token from being served. A client that does not read
 // its answers is closed once kMaxUnsentBytes wait for it. A WebSocket leaves
-// the gate when the HTTP side hands it over (it has bounds of its own).
+// the gate when the HTTP side hands it over (it has bounds of its own). With
+// TLS the bounds hold for what the client sends within it, and a handshake
+// not done in time is closed as an idle connection is.
 class ClientGate : public QTcpServer {
     Q_OBJECT
 public:
@@ -46,6 +49,8 @@ public:
 
     // The HTTP side took this connection's WebSocket upgrade: its bounds are the WebSocket's from now on.
     void release(QTcpSocket* socket);
+    // Every connection speaks TLS with this configuration; it reaches the HTTP side once its handshake is done.
+    void useTls(const QSslConfiguration& configuration) { tls = configuration; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -70,6 +75,7 @@ private:
     void checkDeadlines();
 
     AccessControl& access;
+    std::optional<QSslConfiguration> tls;
     QHash<QTcpSocket*, Connection> connections;
     QTimer deadlines;
     // A flood is told of in a line a second, not a line a connection.

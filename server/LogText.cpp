@@ -1,8 +1,5 @@
 #include "server/LogText.h"
 
-#include <QtCore/QList>
-#include <QtCore/QStringDecoder>
-
 namespace {
 
 void escape(QString& out, char32_t c)
@@ -43,33 +40,6 @@ QString LogText::quoted(QStringView text, qsizetype most)
         if (unit.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
             c = QChar::surrogateToUcs4(unit, text[++i]);
         escape(out, c);
-    }
-    return out + '"';
-}
-
-QString LogText::quoted(QByteArrayView bytes, qsizetype most)
-{
-    QString out("\"");
-    qsizetype shown = 0;
-    for (qsizetype i = 0; i < bytes.size(); ++shown) {
-        if (shown == most)
-            return out + QString("\"... (%1 bytes)").arg(bytes.size());
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        const qsizetype length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString decoded =
-            lead >= 0x80 && i + length <= bytes.size() ? decoder(bytes.sliced(i, length)) : QString();
-        if (lead < 0x80) {
-            escape(out, lead);
-            ++i;
-        } else if (!decoder.hasError() && !decoded.isEmpty() && !decoded.contains(QChar::ReplacementCharacter)) {
-            escape(out, decoded.toUcs4().value(0));
-            i += length;
-        } else {
-            // Not UTF-8: the byte itself, in hexadecimal.
-            out += QString("\\x%1").arg(lead, 2, 16, QChar('0'));
-            ++i;
-        }
     }
     return out + '"';
 }

@@ -2,7 +2,6 @@
 
 // Threads: pure; any thread.
 
-#include <QtCore/QByteArrayView>
 #include <QtCore/QString>
 #include <QtCore/QStringView>
 
@@ -13,7 +12,5 @@
 namespace LogText {
 
 QString quoted(QStringView text, qsizetype most = 200);
-// Bytes that need not be UTF-8: each byte that is not part of valid UTF-8 shows as \xNN.
-QString quoted(QByteArrayView bytes, qsizetype most = 200);
 
 } // namespace LogText

@@ -5,7 +5,11 @@
 #include "engine/RoutingRules.h"
 #include "server/AccessControl.h"
 
+#include <QtCore/QMultiHash>
 #include <QtCore/QObject>
+#include <QtCore/QPointer>
+#include <QtCore/QStringList>
+#include <QtCore/QTimer>
 #include <QtNetwork/QHostAddress>
 
 #include <memory>
@@ -14,28 +18,41 @@ class ClientGate;
 class EventStream;
 class HttpService;
 class QMLWrapper;
+class QWebSocket;
 class RoutingApi;
 
-// The router served to browsers and automation: the routing page with the
-// bridge on the same web channel as the window's (carried over WebSockets),
-// the HTTP API and its event stream, all behind the access token. The
+// The router served to browsers and automation: the routing page, each
+// browser's on a web channel of its own over a WebSocket, the HTTP API and
+// its event stream, all behind the access token, over HTTP or HTTPS. A
+// session's WebSockets close when it signs out or its lifetime ends. The
 // desktop's share switch and kestrix-server both run one.
 class RemoteServer : public QObject {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 8760;
 
-    RemoteServer(QMLWrapper& bridge, const QString& accessToken);
+    struct Settings {
+        QStringList allowedHosts; // host names served besides the listening address's (see HostNames)
+        QString showsFolder; // where the API loads and saves mapping files; "": the mapping file's folder
+        QString tlsCertificate; // PEM files: HTTPS with both, HTTP without
+        QString tlsKey;
+    };
+
+    RemoteServer(QMLWrapper& bridge, const QString& accessToken, Settings settings = {});
     ~RemoteServer() override;
 
     // Starts serving; a listening address other than the loopback is logged
-    // as a warning that names it. Refused when the address cannot be had.
+    // as a warning that names it. Refused when the address cannot be had or
+    // the certificate and key cannot be read.
     Outcome listen(const QHostAddress& address, quint16 port);
     // Where browsers find it, e.g. "http://127.0.0.1:8760".
     QString address() const;
 
 private:
     void takeWebSocket();
+    // Keeps `socket` under the session it was opened in, to be closed when that session ends.
+    void holdForSession(QWebSocket* socket);
+    void endSession(const QByteArray& id);
 
     QMLWrapper& bridge;
     AccessControl access;
@@ -46,4 +63,7 @@ private:
     int pages = 0; // browser pages on the web channel
     QHostAddress listening;
     quint16 port = 0;
+    Settings settings;
+    QMultiHash<QByteArray, QPointer<QWebSocket>> sessionSockets; // by session id
+    QTimer sessionLifetimes;
 };

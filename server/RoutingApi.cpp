@@ -54,7 +54,10 @@ bool wellFormed(const QString& name, RoutingRules::Verdict (*rule)(std::string_v
 
 } // namespace
 
-RoutingApi::RoutingApi(QMLWrapper& routingBridge) : bridge(routingBridge) { }
+RoutingApi::RoutingApi(QMLWrapper& routingBridge, QString showsFolder)
+    : bridge(routingBridge), shows(std::move(showsFolder))
+{
+}
 
 QJsonObject RoutingApi::sources()
 {
@@ -186,31 +189,43 @@ RoutingApi::Reply RoutingApi::change(const QString& path, const QJsonObject& req
     return fromOutcome(bridge.connectChannel(*source, request["sourceChannel"], *sender, senderChannel));
 }
 
-namespace {
-
-// A path the API may read or write: absolute, or under the folder of the
-// automatic mapping file, and named as a mapping file is.
-std::optional<QString> mappingPath(const QJsonObject& request, const QString& folder, QString& why)
+std::optional<QString> RoutingApi::showPath(const QJsonObject& request, Reply& refusal) const
 {
-    const auto path = textField(request, "path", why);
-    if (!path)
-        return std::nullopt;
-    if (!path->endsWith(".ploverc") || path->contains(QChar(0))) {
-        why = "a mapping file's name ends in \".ploverc\"";
+    QString why;
+    const auto name = textField(request, "path", why);
+    if (!name) {
+        refusal = failure(400, why);
         return std::nullopt;
     }
-    return QDir::cleanPath(QDir(folder).absoluteFilePath(*path));
+    if (!name->endsWith(".ploverc") ||
+        std::any_of(name->begin(), name->end(), [](QChar c) { return c.category() == QChar::Other_Control; })) {
+        refusal = failure(400, "a mapping file's name ends in \".ploverc\" and holds no control characters");
+        return std::nullopt;
+    }
+    // Relative names are taken in the shows folder; whatever is named, and wherever its links lead, stays in it.
+    const QString folder = QDir::cleanPath(QFileInfo(shows).absoluteFilePath());
+    const QString path = QDir::cleanPath(QDir(folder).absoluteFilePath(*name));
+    const QFileInfo file(path);
+    const QString realFolder = QFileInfo(folder).canonicalFilePath();
+    const QString realParent = QFileInfo(file.absolutePath()).canonicalFilePath();
+    const QString real = file.exists() ? file.canonicalFilePath() : realParent + "/" + file.fileName();
+    const bool outside = !path.startsWith(folder + "/");
+    const bool leadsOut = !realParent.isEmpty() && (realFolder.isEmpty() || !real.startsWith(realFolder + "/"));
+    if (outside || leadsOut || (file.isSymLink() && !file.exists())) {
+        refusal = failure(403,
+            quoted(*name) + (outside ? " is outside" : " leads out of") + " the shows folder " + quoted(folder) +
+                ", where mapping files are loaded and saved");
+        return std::nullopt;
+    }
+    return path;
 }
-
-} // namespace
 
 RoutingApi::Reply RoutingApi::loadMappingFile(const QJsonObject& request)
 {
-    QString why;
-    const QString folder = QFileInfo(utf8(bridge.routing().mappingFilePath())).absolutePath();
-    const auto path = mappingPath(request, folder, why);
+    Reply refusal;
+    const auto path = showPath(request, refusal);
     if (!path)
-        return failure(400, why);
+        return refusal;
     if (!QFileInfo(*path).isFile())
         return failure(404, "there is no file " + quoted(*path));
     const Outcome loaded = bridge.routing().readMappingFile(path->toStdString());
@@ -227,10 +242,10 @@ RoutingApi::Reply RoutingApi::saveMappingFile(const QJsonObject& request)
         const Outcome saved = router.writeMappingFile(path);
         return saved ? Reply{200, {{"done", true}, {"path", utf8(path)}}} : failure(400, utf8(saved.reason));
     }
-    QString why;
-    const auto path = mappingPath(request, QFileInfo(utf8(router.mappingFilePath())).absolutePath(), why);
+    Reply refusal;
+    const auto path = showPath(request, refusal);
     if (!path)
-        return failure(400, why);
+        return refusal;
     const Outcome saved = router.writeMappingFile(path->toStdString());
     if (!saved)
         return failure(400, utf8(saved.reason));

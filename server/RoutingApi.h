@@ -6,6 +6,8 @@
 #include <QtCore/QJsonObject>
 #include <QtCore/QString>
 
+#include <optional>
+
 class QMLWrapper;
 
 // The calls of the HTTP API under /api/v1/: JSON in, a status and JSON out.
@@ -20,7 +22,8 @@ public:
         QJsonObject body;
     };
 
-    explicit RoutingApi(QMLWrapper& bridge);
+    // Mapping files are loaded and saved in `showsFolder` alone.
+    RoutingApi(QMLWrapper& bridge, QString showsFolder);
 
     // `path` after "/api/v1"; `body` as sent (JSON for the changes).
     Reply call(const QByteArray& method, const QString& path, const QByteArray& body);
@@ -37,5 +40,9 @@ private:
     Reply loadMappingFile(const QJsonObject& request);
     Reply saveMappingFile(const QJsonObject& request);
 
+    // The path in the shows folder that the request's "path" names; nothing, with the answer, when it names none.
+    std::optional<QString> showPath(const QJsonObject& request, Reply& refusal) const;
+
     QMLWrapper& bridge;
+    QString shows;
 };

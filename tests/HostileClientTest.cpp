@@ -103,6 +103,8 @@ void collectObjects(const json& value, std::map<std::string, json>& found)
 
 class HostileClient : public Server {
 protected:
+    std::vector<std::string> moreOptions() const override { return {"--allowed-host", "kestrix.example"}; }
+
     // The page gets every signal it listens to: with a delay kept and a tone routed, a page that comes up
     // and asks for a refusal and a save hears each of them within a few seconds.
     std::set<std::string> everySignalHeard(ChannelPage& page)
@@ -300,4 +302,36 @@ TEST_F(HostileClient, aDeclared4GBBodyIsRefusedBeforeItIsHeldEvenAfterAnAuthenti
     EXPECT_LT(grown, 64 * 1024) << "KiB";
     std::printf("[ resident ] the server grew by %ld KiB while a client sent %d MiB of a 4 GB body\n", grown, sent);
     EXPECT_TRUE(serves());
+}
+
+// A page of another site whose name was pointed at 127.0.0.1 (DNS rebinding) cannot even sign in.
+TEST_F(HostileClient, aRequestForAHostNameTheServerWasNotGivenIsRefusedBeforeAnythingElse)
+{
+    const std::string own = ":" + std::to_string(port);
+    const std::pair<std::string, int> hosts[] = {{"rebinding.example" + own, 421}, {"127.0.0.1:1", 421}, {"", 421},
+        {"localhost" + own, 200}, {"[::1]" + own, 200}, {"KESTRIX.example", 200}, {"kestrix.example:443", 200}};
+    for (const auto& [host, status] : hosts) {
+        HttpClient client(port);
+        EXPECT_EQ(client.request("GET", "/api/v1/senders", {}, bearer({{"Host", host}})).status, status) << host;
+    }
+    HttpClient client(port);
+    const auto signIn = client.request("POST", "/api/v1/session", json{{"token", token}}.dump(),
+        {{"Host", "rebinding.example" + own}, {"Content-Type", "application/json"}});
+    EXPECT_EQ(signIn.status, 421);
+    EXPECT_EQ(signIn.header("set-cookie"), "");
+    EXPECT_EQ(HttpClient(port).upgrade("/channel", bearer({{"Host", "rebinding.example" + own}})).status, 421);
+}
+
+TEST_F(HostileClient, aLineBreakInAPathNeverStartsALogLineOfItsOwn)
+{
+    HttpClient client(port);
+    const std::string forged = "\n00:00 kestrix [critical] forged";
+    EXPECT_EQ(client.request("GET", "/api/v1/no%0A00:00%20kestrix%20[critical]%20forged", {}, bearer()).status, 404);
+    for (const char* call : {"/mapping/save", "/mapping/load"})
+        post(client, call, {{"path", "show" + forged + ".ploverc"}});
+    post(client, "/mapping/load", {{"path", (folder / ("gone" + forged + ".ploverc")).string()}});
+    std::this_thread::sleep_for(500ms);
+    const std::string log = slurp(folder / "server.log");
+    EXPECT_FALSE(contains(log, forged)) << log;
+    EXPECT_TRUE(contains(log, "no\\n00:00 kestrix [critical] forged"));
 }

@@ -219,7 +219,7 @@ TEST_F(RoutingPersistence, aShowAnOlderPageAndAScriptWroteStartsAsItWasWithWhatT
         EXPECT_TRUE(notes.empty());
     }
     // The rest is logged, naming it, and the file as it was is kept.
-    const std::string from = "Channel mappings from " + defaultFile.string() + " - ";
+    const std::string from = "Channel mappings from \"" + defaultFile.string() + "\" - ";
     for (const std::string& note :
         {std::string("sender 3 \"Wide\" has 2000 channels - a channel count must be a whole number from "
                      "0 to 1024; channels 1025 to 2000 are left out"),

@@ -80,8 +80,25 @@ TEST_F(Server, withoutTheTokenNothingIsServedAndPagesOfOtherOriginsAreRefused)
     EXPECT_EQ(cookie.substr(cookie.find(';')), "; Path=/; HttpOnly; SameSite=Strict");
     const HttpClient::Headers session{{"Cookie", cookie.substr(0, cookie.find(';'))}};
     EXPECT_EQ(client.request("GET", "/api/v1/routing", {}, session).status, 200);
+    // Signing out closes the session's pages too.
+    HttpClient page(port);
+    ASSERT_EQ(page.upgrade("/channel", session).status, 101);
     client.request("DELETE", "/api/v1/session", {}, session);
+    const auto signedOut = std::chrono::steady_clock::now();
+    EXPECT_EQ(page.readText(), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - signedOut, 5s) << "the page's WebSocket stayed open";
     EXPECT_EQ(client.request("GET", "/api/v1/routing", {}, session).status, 401);
+
+    // The scheme's name in any case; HEAD without a body; the page under a policy that runs its own script alone.
+    EXPECT_EQ(client.request("GET", "/api/v1/routing", {}, {{"Authorization", "bEARER " + token}}).status, 200);
+    const auto served = client.request("GET", "/", {}, bearer()), head = client.request("HEAD", "/", {}, bearer());
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.body, "");
+    EXPECT_EQ(head.header("content-length"), std::to_string(served.body.size()));
+    const std::string policy = served.header("content-security-policy");
+    EXPECT_TRUE(contains(policy, "default-src 'none'; script-src 'self' 'sha256-"));
+    EXPECT_TRUE(contains(policy, "connect-src 'self' ws://127.0.0.1:" + std::to_string(port) + " "));
+    EXPECT_EQ(head.header("content-security-policy"), policy);
 }
 
 // Every call with names from the network among the others: they are data in the JSON and the log.
@@ -123,6 +140,9 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     const std::string none = (folder / "none.ploverc").string();
     // A name that tries to start a log line of its own stays inside the line that quotes it.
     const std::string forged = "STUDIO (x)\n00:00 kestrix [critical] forged";
+    // Mapping files stay in the shows folder (by default the mapping file's): neither a path nor a link leads out.
+    const std::string shows = folder.string(), elsewhere = (fs::temp_directory_path() / "elsewhere.ploverc").string();
+    fs::create_directory_symlink(fs::temp_directory_path(), folder / "out");
     const std::tuple<std::string, json, int, std::string> refusals[] = {
         {"/connect", connection(kTones, 0, "Nobody", 0), 404, "there is no sender \"Nobody\""},
         {"/connect", connection(forged, 0, "Booth", 0), 404, "there is no source \"" + forged + "\""},
@@ -136,7 +156,16 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         {"/connect", "not an object", 400, "the body must be a JSON object"},
         {"/mapping/load", {{"path", none}}, 404, "there is no file \"" + none + "\""},
         {"/mapping/save", {{"path", (folder / "show.txt").string()}}, 400,
-            "a mapping file's name ends in \".ploverc\""},
+            "a mapping file's name ends in \".ploverc\" and holds no control characters"},
+        {"/mapping/save", {{"path", elsewhere}}, 403,
+            "\"" + elsewhere + "\" is outside the shows folder \"" + shows +
+                "\", where mapping files are loaded and saved"},
+        {"/mapping/load", {{"path", "../elsewhere.ploverc"}}, 403,
+            "\"../elsewhere.ploverc\" is outside the shows folder \"" + shows +
+                "\", where mapping files are loaded and saved"},
+        {"/mapping/save", {{"path", "out/elsewhere.ploverc"}}, 403,
+            "\"out/elsewhere.ploverc\" leads out of the shows folder \"" + shows +
+                "\", where mapping files are loaded and saved"},
     };
     for (const auto& [call, body, status, error] : refusals) {
         const auto answer = post(client, call, body);
@@ -159,7 +188,7 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     // Save As, then Save to the same file; a load brings its routing back.
     const std::string show = (folder / "show.ploverc").string();
     const json savedThere = {{"done", true}, {"path", show}};
-    EXPECT_EQ(parsed(post(client, "/mapping/save", {{"path", show}})), savedThere);
+    EXPECT_EQ(parsed(post(client, "/mapping/save", {{"path", "show.ploverc"}})), savedThere);
     EXPECT_EQ(parsed(post(client, "/mapping/save", json::object())), savedThere);
     EXPECT_EQ(post(client, "/senders/remove", {{"senderName", "Booth"}}).status, 200);
     EXPECT_EQ(parsed(post(client, "/mapping/load", {{"path", show}})), savedThere);
@@ -370,4 +399,57 @@ TEST_F(Server, oneEngineAMachineAndATerminationSignalWritesTheMappingFile)
         << slurp(folder / "server.log");
     EXPECT_FALSE(fs::exists(folder / "data/Morvane/Kestrix/sendersChannelMappings.ploverc"))
         << "the automatic file is the one --mapping-file names";
+}
+
+namespace {
+
+// The server over HTTPS with a certificate of its own, which programs are given as their CA.
+class ServerOverTls : public Server {
+protected:
+    std::vector<std::string> moreOptions() const override
+    {
+        const std::string key = (folder / "kestrix.key").string(), certificate = (folder / "kestrix.crt").string();
+        ChildProcess openssl(OPENSSL,
+            {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key, "-out", certificate,
+                "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"},
+            {}, (folder / "openssl.log").string());
+        EXPECT_EQ(openssl.wait(), 0) << slurp(folder / "openssl.log");
+        return {"--tls-cert", certificate, "--tls-key", key};
+    }
+
+    json sourcesAtStart(HttpClient&) const override
+    {
+        return json::parse(curl({"-H", "Authorization: Bearer " + slurp(folder / "token").substr(0, 32),
+                               "https://127.0.0.1:" + std::to_string(port) + "/api/v1/sources"}),
+            nullptr, false);
+    }
+
+    // What curl, trusting the server's certificate alone, prints for `arguments`.
+    std::string curl(std::vector<std::string> arguments) const
+    {
+        arguments.insert(arguments.begin(), {"-s", "--max-time", "5", "--cacert", (folder / "kestrix.crt").string()});
+        ChildProcess curl(CURL, arguments, {}, (folder / "curl.out").string());
+        curl.wait();
+        return slurp(folder / "curl.out");
+    }
+};
+
+} // namespace
+
+TEST_F(ServerOverTls, programsReadTheApiAndTheEventStreamOverHttpsAndTheSessionCookieIsSecure)
+{
+    const std::string address = "https://127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(json::parse(curl({"-H", "Authorization: Bearer " + token, address + "/api/v1/senders"}), nullptr, false),
+        (json{{"senders", {sender("Desk", 4), sender("Spare", 2)}}}));
+    EXPECT_TRUE(contains(curl({"-i", "-H", "Content-Type: application/json", "-d", json{{"token", token}}.dump(),
+                             address + "/api/v1/session"}),
+        "; Path=/; HttpOnly; SameSite=Strict; Secure"));
+    // The event stream's first event arrives over TLS (curl shows the frame raw).
+    EXPECT_TRUE(contains(curl({"-i", "-N", "--http1.1", "--max-time", "3", "-H", "Authorization: Bearer " + token, "-H",
+                             "Connection: Upgrade", "-H", "Upgrade: websocket", "-H", "Sec-WebSocket-Version: 13", "-H",
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", address + "/api/v1/events"}),
+        "{\"event\":\"routing\""));
+    // Plain HTTP on the same port gets no answer, and no token crosses the network readable.
+    EXPECT_EQ(HttpClient(port, 3).request("GET", "/api/v1/senders", {}, bearer()).status, 0);
+    EXPECT_TRUE(contains(slurp(folder / "server.log"), "Serving the routing page and the API at " + address));
 }

@@ -23,8 +23,8 @@ afterEach(async () => {
 });
 
 /** A page with cookies of its own at `address`, after a sign-in through the page with `token`. */
-async function signIn(address, token, { ready = true } = {}) {
-  const page = await browser.newPage();
+async function signIn(address, token, { ready = true, context = null } = {}) {
+  const page = await (context ?? browser).newPage();
   page.errors = [];
   page.on('pageerror', error => page.errors.push(error));
   await page.goto(address);
@@ -70,6 +70,21 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     await untilEqual(() => expand(a, 'senders', 'Plover Sender 1').then(item => item.locator('.delay-label').textContent()),
       'Delay: 250 ms');
     assert.deepEqual([stranger.errors, a.errors, b.errors], [[], [], []]);
+  });
+
+  test('over HTTPS a page signs in, gets its channel over wss and keeps a cookie that is never sent in plain text', async () => {
+    run = await Run.create('https');
+    run.startSources(['Tones:4']);
+    const { address, token } = await run.startServer({ tls: true });
+    assert.match(address, /^https:/);
+    browser = await launchBrowser();
+    // The certificate is the server's own: this browser is told to take it, as a person would after a warning.
+    const context = await browser.newContext({ ignoreHTTPSErrors: true });
+    const page = await signIn(address, token, { context });
+    await sourceListed(page, TONES, 4);
+    const [cookie] = await context.cookies();
+    assert.deepEqual([cookie.name, cookie.secure, cookie.httpOnly, cookie.sameSite], ['kestrix_session', true, true, 'Strict']);
+    assert.deepEqual(page.errors, []);
   });
 
   test('the window shares its page when the switch is turned on, and remembers it', async () => {

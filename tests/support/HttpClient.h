@@ -72,7 +72,7 @@ public:
         for (int attempt = 0; attempt < 2; ++attempt) {
             Response response;
             if ((fd >= 0 || open()) && send(head(method, path, headers) + body) &&
-                (response = readResponse()).status != 0) {
+                (response = readResponse(method != "HEAD")).status != 0) {
                 if (response.header("connection") == "close")
                     disconnect();
                 return response;
@@ -172,7 +172,11 @@ private:
 
     std::string head(const std::string& method, const std::string& path, const Headers& headers) const
     {
-        std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+        // The server's own address as the host, unless the request names another.
+        const bool named = std::any_of(headers.begin(), headers.end(), [](const auto& h) { return h.first == "Host"; });
+        std::string text = method + " " + path + " HTTP/1.1\r\n";
+        if (!named)
+            text += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
         for (const auto& [name, value] : headers)
             text += name + ": " + value + "\r\n";
         return text + "\r\n";
@@ -199,7 +203,8 @@ private:
         return true;
     }
 
-    Response readResponse()
+    // The answer's head and, unless it answers HEAD, its body.
+    Response readResponse(bool withBody = true)
     {
         size_t end;
         while ((end = buffered.find("\r\n\r\n")) == std::string::npos)
@@ -207,7 +212,7 @@ private:
                 return {};
         Response response{0, buffered.substr(0, end + 2), {}};
         buffered.erase(0, end + 4);
-        const size_t length = std::stoul("0" + response.header("content-length"));
+        const size_t length = withBody ? std::stoul("0" + response.header("content-length")) : 0;
         if (!fill(length))
             return {};
         response.status = end >= 12 ? std::atoi(response.head.c_str() + 9) : 0; // "HTTP/1.1 200 OK"

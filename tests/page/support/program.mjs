@@ -111,14 +111,23 @@ export class Run {
   }
 
   /** Starts kestrix-server on a free port of 127.0.0.1; returns its address and token. */
-  async startServer() {
+  /** Starts kestrix-server; with `tls`, over HTTPS with a self-signed certificate. Returns {address, token}. */
+  async startServer({ tls = false } = {}) {
     const port = await freePort();
     const tokenFile = path.join(this.folder, 'token');
-    const server = this.spawnLogged(built.server, ['--listen', `127.0.0.1:${port}`, '--token-file', tokenFile,
-      '--mapping-file', path.join(this.folder, 'routing.ploverc')], this.env(null), 'server.log');
-    const address = `http://127.0.0.1:${port}`;
-    await until(() => sessionStatus(address), status => status === 401,
-      { what: `kestrix-server at ${address}:\n${this.log(server)}` });
+    const options = ['--listen', `127.0.0.1:${port}`, '--token-file', tokenFile,
+      '--mapping-file', path.join(this.folder, 'routing.ploverc')];
+    if (tls) {
+      const [key, certificate] = [path.join(this.folder, 'kestrix.key'), path.join(this.folder, 'kestrix.crt')];
+      await promisify(execFile)('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-keyout', key,
+        '-out', certificate, '-subj', '/CN=localhost', '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1']);
+      options.push('--tls-cert', certificate, '--tls-key', key);
+    }
+    const server = this.spawnLogged(built.server, options, this.env(null), 'server.log');
+    const address = `${tls ? 'https' : 'http'}://127.0.0.1:${port}`;
+    // Node's fetch does not trust the certificate: the server tells where it serves once it does.
+    await until(() => (tls ? this.log(server).includes(`Serving the routing page and the API at ${address}`) && 401
+      : sessionStatus(address)), status => status === 401, { what: `kestrix-server at ${address}:\n${this.log(server)}` });
     return { address, token: readFileSync(tokenFile, 'utf8').trim() };
   }
 
