@@ -22,6 +22,12 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 inline const std::string kTones = "STUDIO (Tones)";
 // Data, wherever it shows: quotes, a backslash, markup, an entity and letters beyond ASCII.
 inline const std::string kHostileStream = "Evil \"q\" \\ <script>alert(1)</script> &amp; ünï ✓";
@@ -96,7 +102,8 @@ protected:
     // What GET /api/v1/sources answers while the server starts.
     virtual json sourcesAtStart(HttpClient& client) const { return get(client, "/sources"); }
 
-    // The server's resident memory now, in KiB (from /proc).
+    // The server's resident memory now, in KiB (from /proc). Under AddressSanitizer it says little: freed memory is
+    // held back there (kSanitized).
     long residentKiB() const
     {
         std::ifstream status("/proc/" + std::to_string(server->id()) + "/status");
