@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -81,7 +82,7 @@ QByteArray AccessControl::sessionOf(const QByteArray& cookieHeader)
 
 QList<QByteArray> AccessControl::endOldSessions()
 {
-    QList<QByteArray> ended;
+    QList<QByteArray> ended = std::exchange(pushedOut, {});
     const auto now = Clock::now();
     std::erase_if(sessions, [&](const auto& session) {
         const bool old = now - session.second.opened > kSessionLifetime;
@@ -97,6 +98,7 @@ QByteArray AccessControl::openSession()
     if (sessions.size() >= kMaxSessions) {
         const auto oldest = std::min_element(sessions.begin(), sessions.end(),
             [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+        pushedOut.append(oldest->first);
         sessions.erase(oldest);
     }
     std::array<quint32, 4> bits;

@@ -48,7 +48,7 @@ public:
     QByteArray closeSession(const QByteArray& cookieHeader);
     // The live session the cookie names; "" for none.
     QByteArray sessionOf(const QByteArray& cookieHeader);
-    // Ends the sessions past their lifetime; their ids.
+    // Ends the sessions past their lifetime; their ids, and those of the sessions new ones pushed out since.
     QList<QByteArray> endOldSessions();
     // The Set-Cookie value that makes a browser forget its session.
     QByteArray expiredCookie() const;
@@ -66,4 +66,5 @@ private:
     QByteArray token;
     bool secure = false;
     std::map<QByteArray, Session> sessions; // by id
+    QList<QByteArray> pushedOut; // beyond kMaxSessions, not yet told of
 };
