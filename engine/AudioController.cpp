@@ -134,7 +134,7 @@ Outcome AudioController::addSender(const std::string& name, uint32_t channels)
 
 void AudioController::removeSender(const std::string& name)
 {
-    routing.removeSender(name);
+    files.removeSender(name);
 }
 
 Outcome AudioController::addAudioConnection(
@@ -191,7 +191,7 @@ Outcome AudioController::setAVDelay(const std::string& sender, int32_t milliseco
         return Outcome::refused(*refused);
     if (auto refused = RoutingRules::checkDelay(milliseconds))
         return Outcome::refused(*refused);
-    if (routing.setAVDelay(sender, milliseconds))
+    if (files.setDelay(sender, milliseconds))
         return {};
     if (routing.routingSnapshot().mappings.count(sender) == 0)
         return Outcome::refused("there is no sender " + quoted(sender));

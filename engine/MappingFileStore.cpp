@@ -163,6 +163,28 @@ Outcome MappingFileStore::read(const std::string& path)
     return {};
 }
 
+bool MappingFileStore::setDelay(const std::string& sender, int32_t milliseconds)
+{
+    std::lock_guard lock(mutex);
+    if (!routing.setAVDelay(sender, milliseconds))
+        return false;
+    forgetPendingDelay(sender);
+    return true;
+}
+
+void MappingFileStore::removeSender(const std::string& sender)
+{
+    std::lock_guard lock(mutex);
+    routing.removeSender(sender);
+    forgetPendingDelay(sender);
+}
+
+void MappingFileStore::forgetPendingDelay(const std::string& sender)
+{
+    if (pendingDelays && pendingDelays->erase(sender) != 0 && pendingDelays->empty())
+        pendingDelays.reset();
+}
+
 void MappingFileStore::startNdiProcessing()
 {
     ndiStarted = true;
@@ -191,16 +213,21 @@ void MappingFileStore::restoreDelays()
             table = *pendingDelays;
             load = loads;
         }
-        // Each delay stays pending until it is applied, so a write meanwhile never loses it.
+        // Each delay is applied and leaves the pending ones in one moment, so a
+        // write meanwhile never loses it, and one set by hand meanwhile stays.
         for (const auto& [name, ms] : table) {
-            if (routing.setAVDelay(name, ms) && listener != nullptr)
+            bool applied = false;
+            {
+                std::lock_guard lock(mutex);
+                if (loads != load || !pendingDelays)
+                    break; // a newer file's delays wait for its own routing
+                if (pendingDelays->count(name) == 0)
+                    continue;
+                applied = routing.setAVDelay(name, ms);
+                forgetPendingDelay(name);
+            }
+            if (applied && listener != nullptr)
                 listener->senderDelayChanged(name, ms);
-            std::lock_guard lock(mutex);
-            if (loads != load || !pendingDelays)
-                break; // a newer file's delays wait for its own routing
-            pendingDelays->erase(name);
-            if (pendingDelays->empty())
-                pendingDelays.reset();
         }
     }
 }

@@ -43,6 +43,12 @@ public:
     std::string path();
     void setPath(const std::string& path);
 
+    // A delay set, or a sender removed, by hand while a stored delay still
+    // waits for it: the stored one is dropped in the same moment, so neither a
+    // write nor the restore brings it back. Any thread.
+    bool setDelay(const std::string& sender, int32_t milliseconds);
+    void removeSender(const std::string& sender);
+
     // Once NDI runs, the delays of the last file loaded are applied.
     void startNdiProcessing();
     // No delay restore runs after it returns.
@@ -51,6 +57,7 @@ public:
 private:
     StoredRouting storedRouting();
     Outcome writeFailed(const std::string& path, const std::string& error);
+    void forgetPendingDelay(const std::string& sender); // under mutex
     // Worker thread of the routing: the routing of the file loaded last is in place.
     void routingPublished();
     // The restore task.

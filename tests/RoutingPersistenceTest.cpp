@@ -172,6 +172,22 @@ TEST_F(RoutingPersistence, aStoredRoutingIsRestoredWithItsDelaysOnceNdiRuns)
     EXPECT_EQ(listener.about("Stage").size(), 1u) << "restored exactly once";
 }
 
+TEST_F(RoutingPersistence, aDelaySetByHandBeforeNdiRunsWinsOverTheStoredOneInTheFileAndAfter)
+{
+    put(defaultFile, storedRouting);
+    ControllerListener listener;
+    AudioController controller(&listener);
+    ASSERT_TRUE(controller.waitForCommands(5s));
+    ASSERT_TRUE(controller.setAVDelay("Stage", 100));
+    std::this_thread::sleep_for(AutomaticMappingFile::kInterval + 500ms);
+    EXPECT_NE(slurp(defaultFile).find("\"delay\": 100"), std::string::npos);
+
+    controller.startNdiProcessing();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(listener.about("Stage").empty()) << "the stored -250 is not restored over it";
+    EXPECT_DOUBLE_EQ(controller.routingSnapshot().delaySeconds.at("Stage"), 0.1);
+}
+
 TEST_F(RoutingPersistence, aShowAnOlderPageAndAScriptWroteStartsAsItWasWithWhatTheRoutingCannotHoldLoggedAndKept)
 {
     // Names typed in an older page (joiners), a delay a script wrote as 250.0, one of 9000 ms, 2000 channels.
