@@ -79,12 +79,7 @@ protected:
             std::vector<std::string>{"--source", "Tones:4", "--source", kHostileStream + ":2"},
             environment({"KESTRIX_LOOPBACK_HOSTNAME=STUDIO"}), (folder / "sources.log").string());
         port = freeLoopbackPort();
-        std::vector<std::string> options{"--listen", "127.0.0.1:" + std::to_string(port), "--token-file",
-            (folder / "token").string(), "--mapping-file", (folder / "routing.ploverc").string()};
-        for (std::string& option : moreOptions())
-            options.push_back(std::move(option));
-        server =
-            std::make_unique<ChildProcess>(KESTRIX_SERVER, options, environment(), (folder / "server.log").string());
+        startServer();
         // Ready once it made its token and found both sources with their channels.
         HttpClient client(port);
         for (const auto deadline = std::chrono::steady_clock::now() + 60s;; std::this_thread::sleep_for(200ms)) {
@@ -95,6 +90,17 @@ protected:
                 break;
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << slurp(folder / "server.log");
         }
+    }
+
+    // The server on `port`, with the test's token, mapping file and options.
+    void startServer(std::vector<std::string> extraEnv = {})
+    {
+        std::vector<std::string> options{"--listen", "127.0.0.1:" + std::to_string(port), "--token-file",
+            (folder / "token").string(), "--mapping-file", (folder / "routing.ploverc").string()};
+        for (std::string& option : moreOptions())
+            options.push_back(std::move(option));
+        server = std::make_unique<ChildProcess>(
+            KESTRIX_SERVER, options, environment(std::move(extraEnv)), (folder / "server.log").string());
     }
 
     // Options a test adds to the server's command line.
