@@ -1,6 +1,7 @@
 #include "app/PageSharing.h"
 
 #include "app/ServerOptions.h"
+#include "ember/EmberProvider.h"
 #include "server/AccessToken.h"
 #include "server/RemoteServer.h"
 #include "ui/QMLWrapper.h"
@@ -14,6 +15,8 @@
 namespace {
 const char* const kSharedKey = "sharePage";
 const char* const kListenKey = "listen";
+const char* const kEmberKey = "ember";
+const char* const kEmberAllowKey = "emberAllow";
 } // namespace
 
 QString PageSharing::settingsPath()
@@ -41,7 +44,9 @@ void PageSharing::turn(bool on)
 {
     QSettings settings(settingsPath(), QSettings::IniFormat);
     if (!on) {
+        ember.reset();
         server.reset();
+        emberReason.clear();
         settings.setValue(kSharedKey, false);
         qInfo() << "The page is no longer shared";
         report({});
@@ -53,11 +58,15 @@ void PageSharing::turn(bool on)
     }
     QString why;
     const QString listen = settings.value(kListenKey, "127.0.0.1:8760").toString();
-    const auto options = ServerOptions::read({"kestrix", "--listen", listen}, why);
+    QStringList arguments{
+        "kestrix", "--listen", listen, "--ember", settings.value(kEmberKey, "127.0.0.1:9000").toString()};
+    for (const QString& network : settings.value(kEmberAllowKey).toStringList())
+        arguments << "--ember-allow" << network;
+    const auto options = ServerOptions::read(arguments, why);
     std::string refused;
     const auto token = options ? AccessToken::load(tokenFile, refused) : std::nullopt;
     if (!token) {
-        report(options ? QString::fromStdString(refused) : "the settings' listen address: " + why);
+        report(options ? QString::fromStdString(refused) : "the settings: " + why);
         return;
     }
     auto started = std::make_unique<RemoteServer>(bridge, token->text());
@@ -68,6 +77,16 @@ void PageSharing::turn(bool on)
     if (token->madeNow())
         qInfo().noquote() << "Access token (kept in" << token->path() + "):" << token->text();
     server = std::move(started);
+    emberReason.clear();
+    if (options->ember) {
+        ember = std::make_unique<EmberProvider>(bridge);
+        if (const Outcome serving = ember->listen(options->emberAddress, options->emberPort, options->emberAllow);
+            !serving) {
+            emberReason = QString::fromStdString(serving.reason);
+            qWarning().noquote() << emberReason;
+            ember.reset();
+        }
+    }
     settings.setValue(kSharedKey, true);
     report({});
 }
@@ -77,5 +96,6 @@ void PageSharing::report(const QString& reason)
     if (!reason.isEmpty())
         qWarning().noquote() << "The page cannot be shared:" << reason;
     bridge.setPageSharing({{"available", true}, {"on", server != nullptr},
-        {"address", server ? server->address() : QString()}, {"tokenFile", tokenFile}, {"reason", reason}});
+        {"address", server ? server->address() : QString()}, {"tokenFile", tokenFile}, {"reason", reason},
+        {"ember", ember ? ember->address() : QString()}, {"emberReason", emberReason}});
 }

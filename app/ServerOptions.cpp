@@ -20,12 +20,25 @@ bool readAddress(const QString& text, QHostAddress& address, quint16& port)
     return true;
 }
 
+// "10.0.0.0/8", "192.168.1.20" (that address alone), "fd00::/8".
+bool readSubnet(const QString& text, QPair<QHostAddress, int>& subnet)
+{
+    const QHostAddress single(text);
+    if (!single.isNull()) {
+        subnet = {single, single.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+        return true;
+    }
+    subnet = QHostAddress::parseSubnet(text);
+    return !subnet.first.isNull() && subnet.second >= 0;
+}
+
 } // namespace
 
 QString ServerOptions::helpText()
 {
     return "Usage: kestrix-server [--listen ADDR:PORT] [--token-file PATH] [--mapping-file PATH]\n"
            "                      [--allowed-host NAME]... [--shows-dir PATH] [--tls-cert PATH --tls-key PATH]\n"
+           "                      [--ember ADDR:PORT|off] [--ember-allow CIDR]...\n"
            "\n"
            "Kestrix without a window: the router, its routing page for any browser and its HTTP API.\n"
            "\n"
@@ -43,6 +56,11 @@ QString ServerOptions::helpText()
            "                       folder of the mapping file).\n"
            "  --tls-cert PATH      Serve over HTTPS with this certificate (PEM) ...\n"
            "  --tls-key PATH       ... and its private key (PEM, unencrypted).\n"
+           "  --ember ADDR:PORT    Serve the routing to Ember+ control systems here (default\n"
+           "                       127.0.0.1:9000); --ember off serves no Ember+. Ember+ has no\n"
+           "                       authentication: any address but the loopback is logged as a warning.\n"
+           "  --ember-allow CIDR   Serve Ember+ only to clients in this network, as 10.0.0.0/8 or one\n"
+           "                       address; may be given more than once.\n"
            "  -h, --help           Show this text.\n"
            "\n"
            "SIGTERM, SIGINT and SIGHUP end it, writing the routing. The README describes the API.\n";
@@ -60,8 +78,10 @@ std::optional<ServerOptions> ServerOptions::read(const QStringList& arguments, Q
     const QCommandLineOption shows("shows-dir", {}, "PATH");
     const QCommandLineOption certificate("tls-cert", {}, "PATH");
     const QCommandLineOption key("tls-key", {}, "PATH");
+    const QCommandLineOption ember("ember", {}, "ADDR:PORT");
+    const QCommandLineOption emberAllow("ember-allow", {}, "CIDR");
     const QCommandLineOption help(QStringList{"h", "help"});
-    parser.addOptions({listen, token, mapping, allowedHost, shows, certificate, key, help});
+    parser.addOptions({listen, token, mapping, allowedHost, shows, certificate, key, ember, emberAllow, help});
     if (!parser.parse(arguments)) {
         why = parser.errorText();
         return std::nullopt;
@@ -72,7 +92,7 @@ std::optional<ServerOptions> ServerOptions::read(const QStringList& arguments, Q
     }
     ServerOptions options;
     options.help = parser.isSet(help);
-    for (const QCommandLineOption& once : {listen, token, mapping, shows, certificate, key})
+    for (const QCommandLineOption& once : {listen, token, mapping, shows, certificate, key, ember})
         if (parser.values(once).size() > 1) {
             why = "--" + once.names().first() + " is given more than once.";
             return std::nullopt;
@@ -81,6 +101,21 @@ std::optional<ServerOptions> ServerOptions::read(const QStringList& arguments, Q
         why = "--listen needs an IP address and a port from 1 to 65535, as 127.0.0.1:8760 or [::1]:8760; got '" +
             parser.value(listen) + "'.";
         return std::nullopt;
+    }
+    options.ember = parser.value(ember) != "off";
+    if (options.ember && parser.isSet(ember) &&
+        !readAddress(parser.value(ember), options.emberAddress, options.emberPort)) {
+        why = "--ember needs an IP address and a port from 1 to 65535, as 127.0.0.1:9000, or off; got '" +
+            parser.value(ember) + "'.";
+        return std::nullopt;
+    }
+    for (const QString& network : parser.values(emberAllow)) {
+        QPair<QHostAddress, int> subnet;
+        if (!readSubnet(network, subnet)) {
+            why = "--ember-allow needs a network, as 10.0.0.0/8, or an address; got '" + network + "'.";
+            return std::nullopt;
+        }
+        options.emberAllow.append(subnet);
     }
     options.tokenFile = parser.value(token);
     options.mappingFile = parser.value(mapping);

@@ -2,6 +2,8 @@
 
 // Threads: pure; the main thread at start.
 
+#include <QtCore/QList>
+#include <QtCore/QPair>
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 #include <QtNetwork/QHostAddress>
@@ -18,6 +20,11 @@ struct ServerOptions {
     QString showsFolder; // "" for the folder of the mapping file
     QString tlsCertificate; // both, or neither: HTTPS
     QString tlsKey;
+    // The Ember+ provider: on unless "--ember off"; the clients it serves, all when none are listed.
+    bool ember = true;
+    QHostAddress emberAddress = QHostAddress::LocalHost;
+    quint16 emberPort = 9000;
+    QList<QPair<QHostAddress, int>> emberAllow;
     bool help = false;
 
     // Reads `arguments` (the program's name first); nothing, with the reason

@@ -5,6 +5,7 @@
 #include "app/ServerOptions.h"
 #include "app/SingleInstanceGuard.h"
 #include "app/TerminationSignals.h"
+#include "ember/EmberProvider.h"
 #include "server/AccessToken.h"
 #include "server/RemoteServer.h"
 #include "ui/QMLWrapper.h"
@@ -14,6 +15,7 @@
 #include <QtCore/QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -58,6 +60,16 @@ int serve(const ServerOptions& options)
                 std::printf("The access token is in %s\n", qPrintable(token->path()));
             std::printf("Open %s in a browser and sign in with it.\n", qPrintable(server.address()));
             std::fflush(stdout);
+            // Ember+ that cannot be served is logged; the page and the API go on.
+            std::unique_ptr<EmberProvider> ember;
+            if (options.ember) {
+                ember = std::make_unique<EmberProvider>(bridge);
+                if (const Outcome serving = ember->listen(options.emberAddress, options.emberPort, options.emberAllow);
+                    !serving) {
+                    qCritical().noquote() << QString::fromStdString(serving.reason) + "; Ember+ is not served";
+                    ember.reset();
+                }
+            }
             QTimer::singleShot(kNdiStartDelayMs, &bridge, [&bridge] { bridge.routing().startNdiProcessing(); });
             exitCode = QCoreApplication::exec();
         }

@@ -1,6 +1,6 @@
 // The page in a browser, served by the real kestrix-server over HTTP: the
 // sign-in, a link that kestrix-probe hears, two browsers kept in step; and the
-// window's share switch, which serves the same way.
+// window's share switch, which serves the same way (Ember+ included).
 import assert from 'node:assert/strict';
 import { readFile, writeFile, mkdir } from 'node:fs/promises';
 import path from 'node:path';
@@ -9,8 +9,9 @@ import {
   addSender, channel, connectionRows, expand, highlighted, launchBrowser, link, treeItem, treeNames, until, untilEqual,
 } from './support/page.mjs';
 import {
-  carriesTone, freePort, pageIsReady, Run, sessionStatus, skipUnlessBuilt, sourceListed, sourceName, START_DEADLINE_MS,
+  carriesTone, freePort, Run, sessionStatus, signIn as signInAt, skipUnlessBuilt, sourceListed, sourceName,
 } from './support/program.mjs';
+import { KEEP_ALIVE_ANSWER, keepAliveAnswer } from './support/ember.mjs';
 
 const TONES = sourceName('Tones');
 
@@ -22,17 +23,7 @@ afterEach(async () => {
   run = browser = undefined;
 });
 
-/** A page with cookies of its own at `address`, after a sign-in through the page with `token`. */
-async function signIn(address, token, { ready = true, context = null } = {}) {
-  const page = await (context ?? browser).newPage();
-  page.errors = [];
-  page.on('pageerror', error => page.errors.push(error));
-  await page.goto(address);
-  await page.locator('#signInToken').fill(token);
-  await page.locator('#signInButton').click();
-  if (ready) await page.waitForFunction(pageIsReady, null, { timeout: START_DEADLINE_MS });
-  return page;
-}
+const signIn = (address, token, options) => signInAt(browser, address, token, options);
 
 const isOpen = async (page, sender) => (await treeItem(page, 'senders', sender)).locator(':scope > .nested').isVisible();
 
@@ -93,7 +84,8 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     const address = `http://127.0.0.1:${port}`;
     const settings = path.join(run.dataFolder, 'settings.ini');
     await mkdir(run.dataFolder, { recursive: true });
-    await writeFile(settings, `[General]\nlisten=127.0.0.1:${port}\n`);
+    const emberPort = await freePort();
+    await writeFile(settings, `[General]\nlisten=127.0.0.1:${port}\nember=127.0.0.1:${emberPort}\n`);
     let window = await run.startProgram();
     const { page } = window;
     await page.click('#aboutButton');
@@ -101,8 +93,10 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     assert.equal(await sessionStatus(address), 0);
     await page.locator('#sharePageSwitch').check();
     const tokenFile = path.join(run.dataFolder, 'remote-access-token');
-    await untilEqual(() => page.locator('#sharePageStatus').textContent(), `Shared at ${address}; sign in with the token in ${tokenFile}`);
+    await untilEqual(() => page.locator('#sharePageStatus').textContent(),
+      `Shared at ${address}; sign in with the token in ${tokenFile}. Ember+ at 127.0.0.1:${emberPort}`);
     assert.equal(await sessionStatus(address), 401);
+    assert.deepEqual(await keepAliveAnswer(emberPort), KEEP_ALIVE_ANSWER, 'Ember+ is shared too');
     // The API of the window's own router, with the token it wrote.
     const headers = { Authorization: `Bearer ${(await readFile(tokenFile, 'utf8')).trim()}` };
     // The start publishes its routing a little after the page is ready: both are read until they show it.

@@ -14,7 +14,7 @@ import { DEADLINE_MS, nestedTexts, repoRoot, sleep, treeNames, until, untilEqual
 
 // ctest names each built file; by hand they are taken from build/bin.
 const binDir = path.join(repoRoot, 'build', 'bin');
-const built = {
+export const built = {
   program: process.env.KESTRIX_PROGRAM || path.join(binDir, 'kestrix'),
   server: process.env.KESTRIX_SERVER || path.join(binDir, 'kestrix-server'),
   testsrc: process.env.KESTRIX_TESTSRC || path.join(binDir, 'kestrix-testsrc'),
@@ -61,6 +61,18 @@ export const sessionStatus = address => fetch(`${address}/api/v1/session`).then(
 
 /** The page has its channel and the documents it asked for (evaluated in the page). */
 export const pageIsReady = () => bridge !== null && document.getElementById('mainLoader').classList.contains('hidden');
+
+/** A page of `browser` with cookies of its own at `address`, after a sign-in through the page with `token`. */
+export async function signIn(browser, address, token, { ready = true, context = null } = {}) {
+  const page = await (context ?? browser).newPage();
+  page.errors = [];
+  page.on('pageerror', error => page.errors.push(error));
+  await page.goto(address);
+  await page.locator('#signInToken').fill(token);
+  await page.locator('#signInButton').click();
+  if (ready) await page.waitForFunction(pageIsReady, null, { timeout: START_DEADLINE_MS });
+  return page;
+}
 
 /** Waits until the source tree lists `name` with its `channels` audio channels and its Video. */
 export function sourceListed(page, name, channels) {
@@ -110,13 +122,18 @@ export class Run {
     return this.spawnLogged(built.testsrc, args, this.env(SOURCE_HOST), `testsrc-${this.children.length}.log`);
   }
 
-  /** Starts kestrix-server on a free port of 127.0.0.1; returns its address and token. */
-  /** Starts kestrix-server; with `tls`, over HTTPS with a self-signed certificate. Returns {address, token}. */
-  async startServer({ tls = false } = {}) {
+  /**
+   * Starts kestrix-server on a free port of 127.0.0.1; with `tls`, over HTTPS with a self-signed certificate; with
+   * `ember`, Ember+ is served on another free port (`emberPort`), without, it is off; `args` are added to its command
+   * line. Returns {address, token, emberPort, server}.
+   */
+  async startServer({ tls = false, ember = false, args = [] } = {}) {
     const port = await freePort();
+    const emberPort = ember ? await freePort() : undefined;
     const tokenFile = path.join(this.folder, 'token');
     const options = ['--listen', `127.0.0.1:${port}`, '--token-file', tokenFile,
-      '--mapping-file', path.join(this.folder, 'routing.ploverc')];
+      '--mapping-file', path.join(this.folder, 'routing.ploverc'), '--ember', ember ? `127.0.0.1:${emberPort}` : 'off',
+      ...args];
     if (tls) {
       const [key, certificate] = [path.join(this.folder, 'kestrix.key'), path.join(this.folder, 'kestrix.crt')];
       await promisify(execFile)('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-keyout', key,
@@ -128,7 +145,7 @@ export class Run {
     // Node's fetch does not trust the certificate: the server tells where it serves once it does.
     await until(() => (tls ? this.log(server).includes(`Serving the routing page and the API at ${address}`) && 401
       : sessionStatus(address)), status => status === 401, { what: `kestrix-server at ${address}:\n${this.log(server)}` });
-    return { address, token: readFileSync(tokenFile, 'utf8').trim() };
+    return { address, token: readFileSync(tokenFile, 'utf8').trim(), emberPort, server };
   }
 
   /** Starts kestrix off screen and connects to its window; returns {program, browser, page, endpoint}. */

@@ -1,0 +1,91 @@
+#pragma once
+
+// Threads: user-interface thread (its socket lives there).
+
+#include "ember/GlowReader.h"
+#include "ember/S101.h"
+
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QObject>
+#include <QtCore/QTimer>
+#include <QtNetwork/QHostAddress>
+
+#include <functional>
+#include <set>
+
+class QTcpSocket;
+
+// One Ember+ consumer's connection: its frames in and out, its keep-alives,
+// what it subscribed to, and the bounds that keep one consumer from hurting
+// the others. Reading is paced (bytes and requests per second; beyond that
+// the socket is read later, so TCP holds the consumer back); a consumer that
+// does not read loses its level streams first and is closed when even its
+// answers pile up; a frame or message that is not S101 or Glow closes it.
+// Every closing is logged once with the reason.
+class EmberSession : public QObject {
+    Q_OBJECT
+public:
+    using RequestHandler = std::function<void(EmberSession&, std::vector<GlowRequest>&)>;
+
+    // Limits, each far above what a control system needs.
+    static constexpr size_t kMaxMessage = 1024 * 1024;
+    static constexpr qint64 kBytesPerSecond = 1024 * 1024;
+    static constexpr qint64 kBurstBytes = 4 * 1024 * 1024;
+    static constexpr double kRequestsPerSecond = 500;
+    static constexpr double kBurstRequests = 2000;
+    static constexpr size_t kMaxRequestsPerMessage = 1024;
+    // Unsent bytes beyond which level streams are dropped for it, and beyond which it is closed.
+    static constexpr qint64 kStreamBacklog = 64 * 1024;
+    static constexpr qint64 kMaxBacklog = 8 * 1024 * 1024;
+
+    // Takes `socket` over; its requests go to `handler`.
+    EmberSession(QTcpSocket* socket, RequestHandler handler, QObject* parent);
+    ~EmberSession() override;
+
+    // The address a client connects from; an IPv4 client of a dual-stack port by its IPv4 address.
+    static QHostAddress clientAddress(const QTcpSocket& socket);
+
+    // "127.0.0.1:50512", for log lines.
+    const QString& peer() const { return peerName; }
+    const QHostAddress& address() const { return peerAddress; }
+    bool isOpen() const { return !closing; }
+
+    // One Glow message; a consumer that has not read too much of what it was sent is closed instead.
+    void send(const std::vector<uint8_t>& message);
+    // Level streams: dropped (false) while the consumer has not read what it was sent.
+    bool sendStream(const std::vector<uint8_t>& message);
+
+    // Logs a line about this consumer's requests, at most one a second (a flood is noted once).
+    void complain(const QString& what);
+
+    // Ends the connection, logging why.
+    void close(const QString& why);
+
+    // What it asked to hear of: elements whose directory it read (and their
+    // children), and the level streams it subscribed to.
+    std::set<GlowPath> directories;
+    std::set<int32_t> streams;
+
+Q_SIGNALS:
+    void closed(EmberSession* session);
+
+private:
+    void readSome();
+    bool write(const S101::Bytes& bytes);
+    void refill();
+
+    QTcpSocket* socket;
+    RequestHandler handler;
+    QString peerName;
+    QHostAddress peerAddress;
+    S101Reader reader{kMaxMessage};
+    std::vector<S101Reader::Event> events;
+    // The pace of reading: budgets refilled with time.
+    QElapsedTimer sinceRefill;
+    double byteBudget = kBurstBytes;
+    double requestBudget = kBurstRequests;
+    QTimer resumeReading;
+    QElapsedTimer sinceComplaint;
+    int unsaidComplaints = 0;
+    bool closing = false;
+};
