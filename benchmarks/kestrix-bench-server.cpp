@@ -8,12 +8,17 @@
 //     the first block of the sender that carries the new source channel, as
 //     this process receives the sender (median, p99);
 //   - how long the pages take to hear of that change (routingChanged);
-//   - the server's CPU with the routes running, without pages and with 10.
+//   - the server's CPU with the routes running, without pages and with 10;
+//   - the same change through Ember+: from an Ember+ consumer's connect
+//     request sent to the first block of the sender that carries the new
+//     source channel (median, p99), its answer, and how soon a second
+//     consumer, which read the matrix's directory, hears of it.
 // It never fails on a slow machine; it only reports.
 //
 //   build/bin/kestrix-bench-server [seconds]   (each CPU phase; default 20)
 
 #include "benchmarks/BenchmarkRun.h"
+#include "benchmarks/EmberConsumer.h"
 #include "benchmarks/ProcessCpu.h"
 #include "engine/MappingFile.h"
 #include "ndi/NdiLibrary.h"
@@ -35,6 +40,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -216,6 +222,61 @@ private:
     std::deque<std::pair<Clock::time_point, int>> blocks;
 };
 
+// The matrix's labels: label -> signal number, read from the node of target or source labels.
+std::map<std::string, int64_t> labelNumbers(EmberConsumer& consumer, const GlowPath& labels)
+{
+    std::map<std::string, int64_t> numbers;
+    if (!consumer.send(EmberConsumer::getDirectory(labels)))
+        return numbers;
+    if (const auto answer = consumer.next(5s))
+        for (const GlowRequest& value : *answer)
+            if (const auto* label = std::get_if<std::string>(&value.value); label && !value.path.empty())
+                numbers[*label] = value.path.back();
+    return numbers;
+}
+
+// A consumer that read the matrix's directory: notes when each report said what `target` carries.
+class MatrixWatch {
+public:
+    MatrixWatch(int port, int64_t watched) : consumer(port), target(watched) { }
+
+    bool start() { return consumer.send(EmberConsumer::getDirectory(kMatrix)) && consumer.next(5s).has_value(); }
+
+    void run(const std::atomic<bool>& stop)
+    {
+        while (!stop && !stopRequested() && consumer.isConnected()) {
+            const auto message = consumer.next(200ms);
+            if (!message)
+                continue;
+            const auto at = Clock::now();
+            for (const GlowRequest& report : *message)
+                for (const GlowConnection& connection : report.connections)
+                    if (connection.target == target && !connection.sources.empty()) {
+                        std::lock_guard lock(mutex);
+                        heard.emplace_back(at, connection.sources.front());
+                    }
+        }
+    }
+
+    // When a report first said, in [since, until), that the target carries `source`.
+    std::optional<Clock::time_point> heardBetween(uint32_t source, Clock::time_point since, Clock::time_point until)
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& [at, carried] : heard)
+            if (carried == source && at >= since && at < until)
+                return at;
+        return std::nullopt;
+    }
+
+    static inline const GlowPath kMatrix{1, 2};
+
+private:
+    EmberConsumer consumer;
+    const int64_t target;
+    std::mutex mutex;
+    std::deque<std::pair<Clock::time_point, uint32_t>> heard;
+};
+
 struct Cpu {
     double percent = 0;
     long messagesPerPagePerSecond = 0;
@@ -272,9 +333,11 @@ int main(int argc, char** argv)
     }
     // A port of its own; its guard and files in the run's folder, so another Kestrix on the machine does not matter.
     const int port = freeLoopbackPort();
+    const int emberPort = freeLoopbackPort();
     std::filesystem::create_directories(folder + "/tmp");
     ChildProcess server((here / "kestrix-server").string(),
-        {"--listen", "127.0.0.1:" + std::to_string(port), "--token-file", folder + "/token", "--mapping-file", file},
+        {"--listen", "127.0.0.1:" + std::to_string(port), "--token-file", folder + "/token", "--mapping-file", file,
+            "--ember", "127.0.0.1:" + std::to_string(emberPort)},
         {"KESTRIX_LOOPBACK_DIR=" + folder, "XDG_DATA_HOME=" + folder, "TMPDIR=" + folder + "/tmp"},
         folder + "/server.log");
 
@@ -325,6 +388,8 @@ int main(int argc, char** argv)
     std::vector<double> toSender, toPages, answered;
     std::vector<Clock::time_point> changes;
     int lost = 0;
+    std::vector<double> emberToSender, emberAnswered, emberHeard;
+    int emberLost = 0;
     if (problem.empty()) {
         SenderWatch watch(routerHost() + " (" + senderName(0) + ")");
         std::thread watching([&] { watch.run(stop); });
@@ -347,6 +412,54 @@ int main(int argc, char** argv)
             else
                 toSender.push_back(millis(*carried - sent));
             std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 100));
+        }
+
+        // The same switch made by an Ember+ consumer; a second one listens.
+        EmberConsumer asking(emberPort);
+        const auto targets = labelNumbers(asking, {1, 3, 1});
+        const auto sourceSignals = labelNumbers(asking, {1, 3, 2});
+        const auto target = targets.find(senderName(0) + " CH 1");
+        const bool named = target != targets.end() && sourceSignals.count(sourceName(0) + " CH 1") != 0 &&
+            sourceSignals.count(sourceName(0) + " CH 2") != 0;
+        if (!named) {
+            problem = "the Ember+ labels do not name the benchmark's senders and sources";
+        } else {
+            MatrixWatch hearing(emberPort, target->second);
+            std::atomic<bool> stopHearing{false};
+            std::thread heard;
+            if (hearing.start())
+                heard = std::thread([&] { hearing.run(stopHearing); });
+            else
+                problem = "the second Ember+ consumer could not read the matrix";
+            std::vector<std::pair<Clock::time_point, uint32_t>> sent;
+            for (int trial = 1; trial <= kTrials && problem.empty() && !stopRequested(); ++trial) {
+                const int channel = trial % 2;
+                const auto source =
+                    static_cast<uint32_t>(sourceSignals.at(sourceName(0) + " CH " + std::to_string(channel + 1)));
+                const auto at = Clock::now();
+                sent.emplace_back(at, source);
+                const bool answer = asking.send(EmberConsumer::connect(MatrixWatch::kMatrix, target->second, source)) &&
+                    asking.next(2s).has_value();
+                if (answer)
+                    emberAnswered.push_back(millis(Clock::now() - at));
+                std::optional<Clock::time_point> carried;
+                for (const auto until = at + 2s; !carried && Clock::now() < until;) {
+                    std::this_thread::sleep_for(1ms);
+                    carried = watch.carried(channel, at);
+                }
+                if (!answer || !carried)
+                    ++emberLost;
+                else
+                    emberToSender.push_back(millis(*carried - at));
+                std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 100));
+            }
+            stopHearing = true;
+            if (heard.joinable())
+                heard.join();
+            sent.emplace_back(Clock::now(), 0);
+            for (size_t i = 0; i + 1 < sent.size(); ++i)
+                if (const auto first = hearing.heardBetween(sent[i].second, sent[i].first, sent[i + 1].first))
+                    emberHeard.push_back(millis(*first - sent[i].first));
         }
         stop = true;
         watching.join();
@@ -396,6 +509,15 @@ int main(int argc, char** argv)
     std::printf("  kestrix-server CPU, %d s each: %.1f %% of a core without pages, %.1f %% with %d pages "
                 "(each page received %ld messages a second)\n",
         seconds, alone.percent, withPages.percent, kPages, withPages.messagesPerPagePerSecond);
+    std::printf(
+        "  Ember+ change to sender (a consumer's connect request sent -> first block of the new source channel "
+        "received):\n"
+        "    median %.1f ms, p99 %.1f ms over %zu changes, %d lost; answered after: median %.1f ms, p99 %.1f ms\n",
+        percentile(emberToSender, 0.5), percentile(emberToSender, 0.99), emberToSender.size(), emberLost,
+        percentile(emberAnswered, 0.5), percentile(emberAnswered, 0.99));
+    std::printf("  a second Ember+ consumer heard of it after: median %.1f ms, p99 %.1f ms for %zu of the changes "
+                "(aim: under 100 ms)\n",
+        percentile(emberHeard, 0.5), percentile(emberHeard, 0.99), emberHeard.size());
     std::printf("reproduce: build/bin/kestrix-bench-server %d\n", seconds);
     std::filesystem::remove_all(folder, ec);
     return 0;

@@ -2,6 +2,7 @@
 
 #include "ember/EmberSession.h"
 #include "ember/GlowWriter.h"
+#include "engine/MappingFile.h"
 #include "ui/QMLWrapper.h"
 
 #include <QtCore/QDebug>
@@ -110,11 +111,17 @@ EmberProvider::EmberProvider(QMLWrapper& routingBridge) : bridge(routingBridge)
 {
     refreshTimer.setSingleShot(true);
     refreshTimer.setInterval(kGatherMs);
-    connect(&refreshTimer, &QTimer::timeout, this, [this] { refresh(); });
+    connect(&refreshTimer, &QTimer::timeout, this, &EmberProvider::refresh);
     // Whatever changes the routing, a source or its state.
     for (auto signal : {&QMLWrapper::routingChanged, &QMLWrapper::sendersUpdated, &QMLWrapper::connectionsUpdated,
-             &QMLWrapper::setAVDelaySignal, &QMLWrapper::sourcesUpdated, &QMLWrapper::statusUpdated})
-        connect(&bridge, signal, this, &EmberProvider::refreshSoon);
+             &QMLWrapper::setAVDelaySignal})
+        connect(&bridge, signal, this, [this] { refreshSoon(kGatherMs); });
+    for (auto signal : {&QMLWrapper::sourcesUpdated, &QMLWrapper::statusUpdated}) {
+        connect(&bridge, signal, this, [this] {
+            sourcesStale = true;
+            refreshSoon(kGatherMs);
+        });
+    }
     connect(&bridge, &QMLWrapper::levelsUpdated, this, [this](const QString& text) {
         levelsText = text;
         levelsRead = false;
@@ -187,8 +194,10 @@ void EmberProvider::accept()
         sessions.append(session);
         qInfo().noquote() << "Ember+ consumer" << session->peer() << "connected";
         // Nobody followed the router while no one was connected.
-        if (sessions.size() == 1)
+        if (sessions.size() == 1) {
+            sourcesStale = true;
             refresh();
+        }
     }
 }
 
@@ -211,6 +220,7 @@ void EmberProvider::turnAway(QTcpSocket* socket, const QString& why)
 void EmberProvider::drop(EmberSession* session)
 {
     sessions.removeAll(session);
+    std::erase_if(answers, [session](const Answer& answer) { return answer.session == session; });
     session->deleteLater();
 }
 
@@ -283,10 +293,15 @@ void EmberProvider::subscribe(EmberSession& session, const GlowPath& path, bool 
     }
 }
 
-bool EmberProvider::refused(EmberSession& session, const std::string& why)
+void EmberProvider::refused(EmberSession& session, const std::string& why)
 {
     session.complain("a change was refused: " + quoted(utf8(why)));
-    return false;
+}
+
+void EmberProvider::answerSoon(EmberSession& session, const GlowPath& path)
+{
+    answers.push_back({&session, path});
+    refreshSoon(0);
 }
 
 void EmberProvider::setValue(EmberSession& session, const GlowRequest& request)
@@ -320,10 +335,7 @@ void EmberProvider::setValue(EmberSession& session, const GlowRequest& request)
             refused(session, done.reason);
     }
     // Answered with the value in effect, whatever came of it: the consumer has already shown the one it sent.
-    refresh(&session, request.path);
-    GlowWriter message;
-    writeElement(message, request.path);
-    session.send(message.finish());
+    answerSoon(session, request.path);
 }
 
 void EmberProvider::connectTargets(EmberSession& session, const GlowRequest& request)
@@ -365,50 +377,60 @@ void EmberProvider::connectTargets(EmberSession& session, const GlowRequest& req
         if (!done)
             refused(session, done.reason);
     }
-    const std::set<int32_t> modified = refresh(&session, EmberTree::kMatrixPath);
-    GlowWriter message;
-    writeMatrix(message, modified);
-    session.send(message.finish());
+    answerSoon(session, EmberTree::kMatrixPath);
 }
 
 RouterState EmberProvider::routerState()
 {
-    RouterState state;
     AudioController& router = bridge.routing();
-    const AudioController::Status status = router.status();
+    if (sourcesStale) {
+        const AudioController::Status status = router.status();
+        statusPart.runtime = status.runtime;
+        statusPart.runtimeVersion = status.runtimeVersion;
+        statusPart.sources.clear();
+        for (const auto& [name, source] : status.routing.sources)
+            statusPart.sources[name] = {source.online,
+                source.channelCount == kNoChannel ? -1 : static_cast<int32_t>(source.channelCount), source.sampleRate};
+        sourcesStale = false;
+    }
+    RouterState state = statusPart;
     state.version = bridge.property("productVersion").toString().toStdString();
-    state.runtime = status.runtime;
-    state.runtimeVersion = status.runtimeVersion;
     const RoutingSnapshot routing = router.routingSnapshot();
-    const std::map<std::string, int32_t> delays = router.delaysMilliseconds();
     for (const auto& [name, channels] : routing.mappings) {
         RouterState::Sender& sender = state.senders[name];
         sender.channels = channels;
-        if (const auto delay = delays.find(name); delay != delays.end())
-            sender.delayMs = delay->second;
+        if (const auto delay = routing.delaySeconds.find(name); delay != routing.delaySeconds.end())
+            sender.delayMs = MappingFile::toMilliseconds(delay->second);
         if (const auto video = routing.videoSources.find(name); video != routing.videoSources.end())
             sender.videoSource = video->second;
     }
-    for (const auto& [name, source] : status.routing.sources)
-        state.sources[name] = {source.online,
-            source.channelCount == kNoChannel ? -1 : static_cast<int32_t>(source.channelCount), source.sampleRate};
     return state;
 }
 
-void EmberProvider::refreshSoon()
+void EmberProvider::refreshSoon(int afterMs)
 {
-    if (!sessions.isEmpty() && !refreshTimer.isActive())
-        refreshTimer.start();
+    if (sessions.isEmpty())
+        return;
+    const qint64 rested = sinceRefresh.isValid() ? sinceRefresh.elapsed() : lastRefreshMs;
+    const int wait = static_cast<int>(std::max<qint64>(afterMs, lastRefreshMs - rested));
+    if (!refreshTimer.isActive() || refreshTimer.remainingTime() > wait)
+        refreshTimer.start(wait);
 }
 
-std::set<int32_t> EmberProvider::refresh(EmberSession* answered, const GlowPath& answeredPath)
+void EmberProvider::refresh()
 {
     refreshTimer.stop();
+    QElapsedTimer took;
+    took.start();
     const std::vector<EmberTree::Change> changes = tree.update(routerState());
     std::set<int32_t> modified;
     for (const EmberTree::Change& change : changes)
         if (change.what == EmberTree::Change::What::Matrix)
             modified = change.modifiedTargets;
+    const auto owed = [this](const EmberSession* session, const GlowPath& path) {
+        return std::any_of(answers.begin(), answers.end(),
+            [&](const Answer& answer) { return answer.session == session && answer.path == path; });
+    };
     // A consumer that does not read is closed on the way, and leaves the list.
     const QList<EmberSession*> current = sessions;
     for (EmberSession* session : current) {
@@ -418,7 +440,7 @@ std::set<int32_t> EmberProvider::refresh(EmberSession* answered, const GlowPath&
             // A consumer hears of what is in a directory it read, and of an element it asked for itself.
             const bool knows = session->directories.count(parentOf(change.path)) != 0 ||
                 (change.what != EmberTree::Change::What::Added && session->directories.count(change.path) != 0);
-            if (!knows || (session == answered && change.path == answeredPath))
+            if (!knows || owed(session, change.path))
                 continue;
             if (change.what == EmberTree::Change::What::Matrix)
                 writeMatrix(message, change.modifiedTargets);
@@ -429,7 +451,22 @@ std::set<int32_t> EmberProvider::refresh(EmberSession* answered, const GlowPath&
         if (any)
             session->send(message.finish());
     }
-    return modified;
+    // Each change a consumer made is answered with what came of it, even when nothing did.
+    std::vector<Answer> owedNow;
+    owedNow.swap(answers);
+    std::set<std::pair<EmberSession*, GlowPath>> answered;
+    for (const Answer& answer : owedNow) {
+        if (!answered.emplace(answer.session, answer.path).second || !answer.session->isOpen())
+            continue;
+        GlowWriter message;
+        if (answer.path == EmberTree::kMatrixPath)
+            writeMatrix(message, modified);
+        else
+            writeElement(message, answer.path);
+        answer.session->send(message.finish());
+    }
+    lastRefreshMs = took.elapsed();
+    sinceRefresh.start();
 }
 
 void EmberProvider::writeElement(GlowWriter& message, const GlowPath& path) const
@@ -468,15 +505,14 @@ void EmberProvider::sendLevels()
         levels = QJsonDocument::fromJson(levelsText.toUtf8()).object();
         levelsRead = true;
     }
-    const std::map<int32_t, EmberTree::Meter>& meters = tree.meters();
     const QList<EmberSession*> current = sessions;
     for (EmberSession* session : current) {
         std::vector<GlowStreamEntry> entries;
         for (int32_t stream : session->streams) {
-            const auto meter = meters.find(stream);
-            if (meter == meters.end())
+            const auto meter = tree.meter(stream);
+            if (!meter)
                 continue;
-            const auto [peak, rms] = levelOf(levels, meter->second);
+            const auto [peak, rms] = levelOf(levels, *meter);
             std::vector<uint8_t> octets;
             putFloat(octets, peak);
             putFloat(octets, rms);

@@ -60,15 +60,18 @@ private:
     void subscribe(EmberSession& session, const GlowPath& path, bool on);
     void setValue(EmberSession& session, const GlowRequest& request);
     void connectTargets(EmberSession& session, const GlowRequest& request);
-    // Logs a refused change and returns false.
-    bool refused(EmberSession& session, const std::string& why);
+    // Logs a refused change.
+    void refused(EmberSession& session, const std::string& why);
+    // The session is answered with the element at `path` once the tree has caught up with its change.
+    void answerSoon(EmberSession& session, const GlowPath& path);
 
     RouterState routerState();
-    // Brings the tree up to the router and tells the consumers that know of
-    // what changed; `answered` is left out of the news at `answeredPath`,
-    // which it is answered directly. Returns the matrix's modified targets.
-    std::set<int32_t> refresh(EmberSession* answered = nullptr, const GlowPath& answeredPath = {});
-    void refreshSoon();
+    // Brings the tree up to the router, tells the consumers that know of what
+    // changed, and answers the changes consumers made since the last time.
+    void refresh();
+    // A refresh within `afterMs`, or later when refreshes have taken long: a
+    // large routing never keeps the thread busier than half its time.
+    void refreshSoon(int afterMs);
     void writeMatrix(GlowWriter& message, const std::set<int32_t>& modified) const;
     void writeElement(GlowWriter& message, const GlowPath& path) const;
     void sendLevels();
@@ -78,7 +81,17 @@ private:
     QList<Subnet> allowedClients;
     QList<EmberSession*> sessions;
     EmberTree tree;
-    QTimer refreshTimer; // gathers the bridge's signals that come close together
+    QTimer refreshTimer; // gathers the changes that come close together
+    QElapsedTimer sinceRefresh;
+    qint64 lastRefreshMs = 0; // how long the last refresh took
+    struct Answer {
+        EmberSession* session;
+        GlowPath path;
+    };
+    std::vector<Answer> answers; // owed to consumers that made changes
+    // The sources' state and the runtime, read again when the bridge says they changed.
+    bool sourcesStale = true;
+    RouterState statusPart;
     QTimer levelsTimer;
     QString levelsText; // the bridge's latest levels document
     QJsonObject levels; // levelsText, read when a consumer needs it

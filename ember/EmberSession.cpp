@@ -10,7 +10,6 @@ namespace {
 constexpr qint64 kReadAhead = 64 * 1024;
 constexpr qint64 kReadChunk = 16 * 1024;
 constexpr int kResumeAfterMs = 50;
-constexpr qint64 kComplaintEveryMs = 1000;
 } // namespace
 
 EmberSession::EmberSession(QTcpSocket* connection, RequestHandler requestHandler, QObject* parent)
@@ -52,6 +51,7 @@ void EmberSession::refill()
     const double seconds = static_cast<double>(sinceRefill.restart()) / 1000.0;
     byteBudget = std::min<double>(kBurstBytes, byteBudget + seconds * kBytesPerSecond);
     requestBudget = std::min(kBurstRequests, requestBudget + seconds * kRequestsPerSecond);
+    complaintBudget = std::min(kComplaintsPerSecond, complaintBudget + seconds * kComplaintsPerSecond);
 }
 
 void EmberSession::readSome()
@@ -128,16 +128,17 @@ bool EmberSession::sendStream(const std::vector<uint8_t>& message)
 
 void EmberSession::complain(const QString& what)
 {
-    if (sinceComplaint.isValid() && sinceComplaint.elapsed() < kComplaintEveryMs) {
+    refill();
+    if (complaintBudget < 1) {
         ++unsaidComplaints;
         return;
     }
+    complaintBudget -= 1;
     QDebug line = qWarning().noquote();
     line << "Ember+ consumer" << peerName + ":" << what;
     if (unsaidComplaints > 0)
-        line << QString("(and %1 more since the last such line)").arg(unsaidComplaints);
+        line << QString("(%1 more such lines were left out)").arg(unsaidComplaints);
     unsaidComplaints = 0;
-    sinceComplaint.start();
 }
 
 void EmberSession::close(const QString& why)

@@ -37,6 +37,7 @@ public:
     // Unsent bytes beyond which level streams are dropped for it, and beyond which it is closed.
     static constexpr qint64 kStreamBacklog = 64 * 1024;
     static constexpr qint64 kMaxBacklog = 8 * 1024 * 1024;
+    static constexpr double kComplaintsPerSecond = 5;
 
     // Takes `socket` over; its requests go to `handler`.
     EmberSession(QTcpSocket* socket, RequestHandler handler, QObject* parent);
@@ -55,7 +56,7 @@ public:
     // Level streams: dropped (false) while the consumer has not read what it was sent.
     bool sendStream(const std::vector<uint8_t>& message);
 
-    // Logs a line about this consumer's requests, at most one a second (a flood is noted once).
+    // Logs a line about this consumer's requests: a few a second at most (what a flood leaves out is counted).
     void complain(const QString& what);
 
     // Ends the connection, logging why.
@@ -85,7 +86,7 @@ private:
     double byteBudget = kBurstBytes;
     double requestBudget = kBurstRequests;
     QTimer resumeReading;
-    QElapsedTimer sinceComplaint;
+    double complaintBudget = kComplaintsPerSecond;
     int unsaidComplaints = 0;
     bool closing = false;
 };

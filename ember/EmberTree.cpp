@@ -3,6 +3,7 @@
 #include "engine/RoutingRules.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -101,7 +102,7 @@ template <typename Key> uint32_t EmberTree::Numbers<Key>::of(const Key& key)
 {
     const auto [at, added] = byKey.emplace(key, next);
     if (added)
-        ++next;
+        byNumber.emplace(next++, key);
     return at->second;
 }
 
@@ -112,20 +113,24 @@ EmberTree::EmberTree()
 
 std::vector<EmberTree::Change> EmberTree::update(const RouterState& state)
 {
-    EmberElement fresh = build(state);
+    std::set<GlowPath> reused;
+    EmberElement fresh = build(state, reused);
     std::vector<Change> changes;
     GlowPath path;
-    merge(fresh, root, path, changes);
+    merge(fresh, root, path, reused, changes);
     root = std::move(fresh);
     return changes;
 }
 
-void EmberTree::merge(EmberElement& fresh, const EmberElement& old, GlowPath& path, std::vector<Change>& changes)
+void EmberTree::merge(EmberElement& fresh, const EmberElement& old, GlowPath& path, const std::set<GlowPath>& reused,
+    std::vector<Change>& changes)
 {
     for (auto& [number, now] : fresh.children) {
         path.push_back(number);
         const auto before = old.children.find(number);
-        if (before == old.children.end()) {
+        if (reused.count(path) != 0) {
+            // Moved over unchanged.
+        } else if (before == old.children.end()) {
             changes.push_back({Change::What::Added, path, {}});
         } else if (std::holds_alternative<GlowMatrix>(now.contents)) {
             const EmberElement& was = before->second;
@@ -142,7 +147,7 @@ void EmberTree::merge(EmberElement& fresh, const EmberElement& old, GlowPath& pa
         } else {
             if (now.contents != before->second.contents)
                 changes.push_back({Change::What::Changed, path, {}});
-            merge(now, before->second, path, changes);
+            merge(now, before->second, path, reused, changes);
         }
         path.pop_back();
     }
@@ -167,6 +172,11 @@ const EmberElement* EmberTree::find(const GlowPath& path) const
     return at;
 }
 
+EmberElement* EmberTree::locate(const GlowPath& path)
+{
+    return const_cast<EmberElement*>(std::as_const(*this).find(path));
+}
+
 std::optional<EmberTree::Channel> EmberTree::target(int64_t number) const
 {
     const auto found = currentTargets.find(number);
@@ -181,16 +191,45 @@ std::optional<EmberTree::Channel> EmberTree::source(int64_t number) const
 
 std::optional<EmberTree::Writable> EmberTree::writable(const GlowPath& path) const
 {
-    const auto found = currentWritable.find(path);
-    return found == currentWritable.end() ? std::nullopt : std::optional(found->second);
+    if (path.size() != 4 || path[0] != kKestrix || path[1] != kSenders ||
+        (path[3] != kDelay && path[3] != kVideoSource))
+        return std::nullopt;
+    const auto name = senderNumbers.byNumber.find(path[2]);
+    if (name == senderNumbers.byNumber.end() || shownSenders.count(name->second) == 0)
+        return std::nullopt;
+    // "Monitor" plays on the sound output: it carries no pictures.
+    if (path[3] == kVideoSource && name->second == RoutingRules::kReservedSenderName)
+        return std::nullopt;
+    return Writable{path[3] == kDelay ? Setting::Delay : Setting::VideoSource, name->second};
 }
 
-EmberElement EmberTree::build(const RouterState& state)
+std::optional<EmberTree::Meter> EmberTree::meter(int32_t stream) const
 {
-    currentTargets.clear();
-    currentSources.clear();
-    currentWritable.clear();
-    currentMeters.clear();
+    const auto key = streamNumbers.byNumber.find(static_cast<uint32_t>(stream));
+    if (stream <= 0 || key == streamNumbers.byNumber.end())
+        return std::nullopt;
+    const auto& [ofSource, name, channel] = key->second;
+    size_t channels = 0;
+    if (ofSource) {
+        if (const auto shown = shownSources.find(name); shown != shownSources.end())
+            channels = shown->second.channels;
+    } else if (const auto shown = shownSenders.find(name); shown != shownSenders.end()) {
+        channels = shown->second.channels.size();
+    }
+    return channel < channels ? std::optional(Meter{ofSource, name, channel}) : std::nullopt;
+}
+
+EmberElement EmberTree::build(const RouterState& state, std::set<GlowPath>& reused)
+{
+    // An element of the current tree that is as it would be built again: moved over.
+    const auto reuse = [&](const GlowPath& path, bool unchanged, EmberElement& into) {
+        EmberElement* was = unchanged ? locate(path) : nullptr;
+        if (was == nullptr || !online(was->contents))
+            return false;
+        into = std::move(*was);
+        reused.insert(path);
+        return true;
+    };
 
     EmberElement kestrix = node("Kestrix", "Kestrix");
 
@@ -202,8 +241,14 @@ EmberElement EmberTree::build(const RouterState& state)
     kestrix.children[kIdentity] = std::move(identity);
 
     EmberElement senders = node("senders", "Senders");
-    for (const auto& [name, sender] : state.senders)
-        senders.children[senderNumbers.of(name)] = senderNode(name, sender);
+    for (const auto& [name, sender] : state.senders) {
+        const uint32_t number = senderNumbers.of(name);
+        const auto shown = shownSenders.find(name);
+        EmberElement& into = senders.children[number];
+        if (!reuse({kKestrix, kSenders, number}, shown != shownSenders.end() && shown->second == sender, into))
+            into = senderNode(name, number, sender);
+    }
+    shownSenders = state.senders;
     kestrix.children[kSenders] = std::move(senders);
 
     // Sources the routing names are listed too, found or not, so that every route has its source.
@@ -213,21 +258,35 @@ EmberElement EmberTree::build(const RouterState& state)
             if (mapping.sourceChannel != kNoChannel)
                 sources.emplace(mapping.sourceName, RouterState::Source{});
     EmberElement sourceNodes = node("sources", "Sources");
+    std::map<std::string, ShownSource> nowShown;
     for (const auto& [name, source] : sources) {
         if (source.online && source.channels >= 0)
             knownChannels[name] = static_cast<uint32_t>(source.channels);
         const auto known = knownChannels.find(name);
-        const uint32_t channels = known == knownChannels.end() ? 0 : known->second;
-        sourceNodes.children[sourceNumbers.of(name)] = sourceNode(name, source, channels);
+        const ShownSource now{source, known == knownChannels.end() ? 0 : known->second};
+        const uint32_t number = sourceNumbers.of(name);
+        const auto shown = shownSources.find(name);
+        EmberElement& into = sourceNodes.children[number];
+        if (!reuse({kKestrix, kSources, number}, shown != shownSources.end() && shown->second == now, into))
+            into = sourceNode(name, number, now);
+        nowShown.emplace(name, now);
     }
+    shownSources = std::move(nowShown);
     kestrix.children[kSources] = std::move(sourceNodes);
 
+    // The labels follow the matrix's signals; most changes leave those as they were.
+    const EmberElement* before = find(kMatrixPath);
+    EmberElement routing = matrix(state);
     EmberElement labels = node("labels", "Names");
-    EmberElement targetLabels = node("targets", "Targets");
-    EmberElement sourceLabels = node("sources", "Sources");
-    kestrix.children[kRouting] = matrix(state, targetLabels, sourceLabels);
-    labels.children[kTargetLabels] = std::move(targetLabels);
-    labels.children[kSourceLabels] = std::move(sourceLabels);
+    EmberElement& targetLabels = labels.children[kTargetLabels];
+    if (!reuse(
+            {kKestrix, kLabels, kTargetLabels}, before != nullptr && before->targets == routing.targets, targetLabels))
+        targetLabels = labelsNode("targets", "Targets", 't', routing.targets, currentTargets);
+    EmberElement& sourceLabels = labels.children[kSourceLabels];
+    if (!reuse(
+            {kKestrix, kLabels, kSourceLabels}, before != nullptr && before->sources == routing.sources, sourceLabels))
+        sourceLabels = labelsNode("sources", "Sources", 's', routing.sources, currentSources);
+    kestrix.children[kRouting] = std::move(routing);
     kestrix.children[kLabels] = std::move(labels);
 
     EmberElement top = node({}, {});
@@ -235,12 +294,8 @@ EmberElement EmberTree::build(const RouterState& state)
     return top;
 }
 
-EmberElement EmberTree::senderNode(const std::string& name, const RouterState::Sender& sender)
+EmberElement EmberTree::senderNode(const std::string& name, uint32_t number, const RouterState::Sender& sender)
 {
-    const uint32_t number = senderNumbers.of(name);
-    const GlowPath path{kKestrix, kSenders, number};
-    // "Monitor" plays on the sound output: it carries no pictures.
-    const bool carriesVideo = name != RoutingRules::kReservedSenderName;
     EmberElement result = node("sender" + std::to_string(number), name);
     result.children[kChannels] = integer("channels", "Channels", static_cast<int64_t>(sender.channels.size()));
 
@@ -252,28 +307,25 @@ EmberElement EmberTree::senderNode(const std::string& name, const RouterState::S
     delay.defaultValue = int64_t{0};
     delay.format = "%d ms";
     result.children[kDelay] = element(std::move(delay));
-    currentWritable[child(path, kDelay)] = {Setting::Delay, name};
 
     GlowParameter video = parameter("videoSource", "Video source", sender.videoSource, GlowParameterType::String);
-    if (carriesVideo) {
+    if (name != RoutingRules::kReservedSenderName)
         video.access = GlowAccess::ReadWrite;
-        currentWritable[child(path, kVideoSource)] = {Setting::VideoSource, name};
-    }
     result.children[kVideoSource] = element(std::move(video));
     result.children[kLevels] = levelsNode(false, name, static_cast<uint32_t>(sender.channels.size()));
     return result;
 }
 
-EmberElement EmberTree::sourceNode(const std::string& name, const RouterState::Source& source, uint32_t channels)
+EmberElement EmberTree::sourceNode(const std::string& name, uint32_t number, const ShownSource& source)
 {
-    const uint32_t number = sourceNumbers.of(name);
     EmberElement result = node("source" + std::to_string(number), name);
-    result.children[kOnline] = element(parameter("online", "On line", source.online, GlowParameterType::Boolean));
+    result.children[kOnline] = element(parameter("online", "On line", source.state.online, GlowParameterType::Boolean));
     // While it is off line, the count it had; -1 while it was never known.
-    const int64_t shown = source.online ? source.channels : (knownChannels.count(name) != 0 ? int64_t{channels} : -1);
+    const int64_t shown =
+        source.state.online ? source.state.channels : (knownChannels.count(name) != 0 ? int64_t{source.channels} : -1);
     result.children[kSourceChannels] = integer("channels", "Channels", shown);
-    result.children[kSampleRate] = integer("sampleRate", "Sample rate", source.sampleRate, "%d Hz");
-    result.children[kLevels] = levelsNode(true, name, channels);
+    result.children[kSampleRate] = integer("sampleRate", "Sample rate", source.state.sampleRate, "%d Hz");
+    result.children[kLevels] = levelsNode(true, name, source.channels);
     return result;
 }
 
@@ -282,7 +334,6 @@ EmberElement EmberTree::levelsNode(bool ofSource, const std::string& name, uint3
     EmberElement levels = node("levels", "Levels");
     for (uint32_t c = 0; c < channels; ++c) {
         const auto stream = static_cast<int32_t>(streamNumbers.of({ofSource, name, c}));
-        currentMeters[stream] = {ofSource, name, c};
         EmberElement channel = node("ch" + std::to_string(c + 1), "CH " + std::to_string(c + 1));
         const std::pair<const char*, const char*> kinds[] = {{"peak", "Peak"}, {"rms", "RMS"}};
         for (int k = 0; k < 2; ++k) {
@@ -300,8 +351,22 @@ EmberElement EmberTree::levelsNode(bool ofSource, const std::string& name, uint3
     return levels;
 }
 
-EmberElement EmberTree::matrix(const RouterState& state, EmberElement& targetLabels, EmberElement& sourceLabels)
+EmberElement EmberTree::labelsNode(std::string identifier, std::string description, char prefix,
+    const std::vector<int32_t>& numbers, const std::map<int64_t, Channel>& names)
 {
+    EmberElement labels = node(std::move(identifier), std::move(description));
+    for (int32_t number : numbers) {
+        const Channel& named = names.at(number);
+        labels.children[static_cast<uint32_t>(number)] =
+            text(prefix + std::to_string(number), {}, channelName(named.name, named.channel));
+    }
+    return labels;
+}
+
+EmberElement EmberTree::matrix(const RouterState& state)
+{
+    currentTargets.clear();
+    currentSources.clear();
     EmberElement result = {GlowMatrix{}, {}, {}, {}, {}};
 
     // The source channels: every channel of every source whose count is known, and every one a route names.
@@ -317,7 +382,6 @@ EmberElement EmberTree::matrix(const RouterState& state, EmberElement& targetLab
         const uint32_t number = sourceSignalNumbers.of(key);
         result.sources.push_back(static_cast<int32_t>(number));
         currentSources[number] = {key.first, key.second};
-        sourceLabels.children[number] = text("s" + std::to_string(number), {}, channelName(key.first, key.second));
     }
 
     for (const auto& [name, sender] : state.senders) {
@@ -325,7 +389,6 @@ EmberElement EmberTree::matrix(const RouterState& state, EmberElement& targetLab
             const uint32_t number = targetNumbers.of({name, c});
             result.targets.push_back(static_cast<int32_t>(number));
             currentTargets[number] = {name, c};
-            targetLabels.children[number] = text("t" + std::to_string(number), {}, channelName(name, c));
 
             GlowConnection connection;
             connection.target = number;

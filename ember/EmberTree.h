@@ -21,12 +21,16 @@ struct RouterState {
         std::vector<ChannelMapping> channels; // one per sender channel
         int32_t delayMs = 0;
         std::string videoSource; // "" for none
+
+        bool operator==(const Sender&) const = default;
     };
     std::map<std::string, Sender> senders;
     struct Source {
         bool online = false;
         int32_t channels = -1; // -1: not known (being probed, or off line)
         int sampleRate = 0; // 0: not known
+
+        bool operator==(const Source&) const = default;
     };
     std::map<std::string, Source> sources;
 };
@@ -88,13 +92,13 @@ public:
     };
     std::optional<Writable> writable(const GlowPath& path) const;
 
-    // What each level stream measures (peak at offset 0, RMS at 4), by stream identifier.
+    // What a level stream measures (peak at offset 0, RMS at 4), while it is listed.
     struct Meter {
         bool ofSource = false;
         std::string name;
         uint32_t channel = 0;
     };
-    const std::map<int32_t, Meter>& meters() const { return currentMeters; }
+    std::optional<Meter> meter(int32_t stream) const;
 
 private:
     using ChannelKey = std::pair<std::string, uint32_t>;
@@ -102,16 +106,30 @@ private:
     // Numbers handed out in order, each kept for its key for the whole run.
     template <typename Key> struct Numbers {
         std::map<Key, uint32_t> byKey;
+        std::map<uint32_t, Key> byNumber;
         uint32_t next = 1;
         uint32_t of(const Key& key);
     };
 
-    EmberElement build(const RouterState& state);
-    EmberElement senderNode(const std::string& name, const RouterState::Sender& sender);
-    EmberElement sourceNode(const std::string& name, const RouterState::Source& source, uint32_t channels);
+    // What the tree shows of a source: its state and the channels it lists.
+    struct ShownSource {
+        RouterState::Source state;
+        uint32_t channels = 0;
+        bool operator==(const ShownSource&) const = default;
+    };
+
+    // The new tree; the subtrees that the state leaves as they were are moved
+    // over from the current one, their paths in `reused`.
+    EmberElement build(const RouterState& state, std::set<GlowPath>& reused);
+    EmberElement senderNode(const std::string& name, uint32_t number, const RouterState::Sender& sender);
+    EmberElement sourceNode(const std::string& name, uint32_t number, const ShownSource& source);
     EmberElement levelsNode(bool ofSource, const std::string& name, uint32_t channels);
-    EmberElement matrix(const RouterState& state, EmberElement& targetLabels, EmberElement& sourceLabels);
-    static void merge(EmberElement& fresh, const EmberElement& old, GlowPath& path, std::vector<Change>& changes);
+    EmberElement matrix(const RouterState& state);
+    EmberElement labelsNode(std::string identifier, std::string description, char prefix,
+        const std::vector<int32_t>& numbers, const std::map<int64_t, Channel>& names);
+    EmberElement* locate(const GlowPath& path);
+    static void merge(EmberElement& fresh, const EmberElement& old, GlowPath& path, const std::set<GlowPath>& reused,
+        std::vector<Change>& changes);
 
     EmberElement root;
     Numbers<std::string> senderNumbers;
@@ -121,9 +139,9 @@ private:
     Numbers<MeterKey> streamNumbers;
     std::map<std::string, uint32_t> knownChannels; // a source's last known count, kept while it is off line
 
-    // Of the current state.
+    // What the tree shows now.
+    std::map<std::string, RouterState::Sender> shownSenders;
+    std::map<std::string, ShownSource> shownSources;
     std::map<int64_t, Channel> currentTargets;
     std::map<int64_t, Channel> currentSources;
-    std::map<GlowPath, Writable> currentWritable;
-    std::map<int32_t, Meter> currentMeters;
 };

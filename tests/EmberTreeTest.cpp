@@ -155,8 +155,15 @@ TEST(EmberTree, consumersMaySetDelaysAndVideoSourcesAndSubscribeToLevels)
     const GlowParameter& rms = parameter(tree, child(channel, 2));
     EXPECT_EQ(peak.streamIdentifier, rms.streamIdentifier);
     EXPECT_EQ(rms.streamDescriptor->offset, 4);
-    const EmberTree::Meter& meter = tree.meters().at(peak.streamIdentifier);
-    EXPECT_TRUE(meter.ofSource);
-    EXPECT_EQ(meter.name, "HOST (Mic)");
-    EXPECT_EQ(tree.meters().size(), 5u); // 2 + 2 sender channels, 1 source channel
+    const auto meter = tree.meter(peak.streamIdentifier);
+    ASSERT_TRUE(meter.has_value());
+    EXPECT_TRUE(meter->ofSource);
+    EXPECT_EQ(meter->name, "HOST (Mic)");
+    // Booth's channel 2 streams until Booth has one channel left.
+    const int32_t boothSecond = parameter(tree, {1, 4, 1, 4, 2, 1}).streamIdentifier;
+    EXPECT_TRUE(tree.meter(boothSecond).has_value());
+    state.senders["Booth"] = sender(1);
+    tree.update(state);
+    EXPECT_FALSE(tree.meter(boothSecond).has_value());
+    EXPECT_FALSE(tree.meter(0).has_value());
 }
