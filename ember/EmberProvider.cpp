@@ -3,6 +3,7 @@
 #include "ember/EmberSession.h"
 #include "ember/GlowWriter.h"
 #include "engine/MappingFile.h"
+#include "server/LogText.h"
 #include "ui/QMLWrapper.h"
 
 #include <QtCore/QDebug>
@@ -20,19 +21,10 @@ constexpr int kGatherMs = 10;
 constexpr int kLevelsIntervalMs = 100;
 // Stream messages stay within one frame: consumers take streams only from single frames.
 constexpr size_t kStreamEntriesPerMessage = 40;
-constexpr int kRefusalLogEveryMs = 1000;
 
 QString utf8(const std::string& text)
 {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// A value from outside, in double quotes with what could break a log line escaped.
-QString quoted(const QString& text)
-{
-    QString out;
-    QDebug(&out).nospace() << text;
-    return out;
 }
 
 QString pathText(const GlowPath& path)
@@ -203,15 +195,14 @@ void EmberProvider::accept()
 
 void EmberProvider::turnAway(QTcpSocket* socket, const QString& why)
 {
-    if (!sinceRefusalLogged.isValid() || sinceRefusalLogged.elapsed() >= kRefusalLogEveryMs) {
+    if (turnAwayLines.take()) {
         QDebug line = qWarning().noquote();
         line << "Ember+ client" << socket->peerAddress().toString() << "is not served:" << why;
-        if (refusalsUnlogged > 0)
-            line << QString("(and %1 more turned away since the last such line)").arg(refusalsUnlogged);
-        refusalsUnlogged = 0;
-        sinceRefusalLogged.start();
+        if (turnedAwayUnlogged > 0)
+            line << QString("(and %1 more turned away since the last such line)").arg(turnedAwayUnlogged);
+        turnedAwayUnlogged = 0;
     } else {
-        ++refusalsUnlogged;
+        ++turnedAwayUnlogged;
     }
     socket->abort();
     socket->deleteLater();
@@ -295,7 +286,7 @@ void EmberProvider::subscribe(EmberSession& session, const GlowPath& path, bool 
 
 void EmberProvider::refused(EmberSession& session, const std::string& why)
 {
-    session.complain("a change was refused: " + quoted(utf8(why)));
+    session.complain("a change was refused: " + LogText::quoted(utf8(why)));
 }
 
 void EmberProvider::answerSoon(EmberSession& session, const GlowPath& path)

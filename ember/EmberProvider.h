@@ -4,6 +4,7 @@
 
 #include "ember/EmberTree.h"
 #include "engine/RoutingRules.h"
+#include "server/RateBudget.h"
 
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QJsonObject>
@@ -52,7 +53,7 @@ public:
 
 private:
     void accept();
-    // Closes a connection that is not served, logging why (at most a line a second).
+    // Closes a connection that is not served, logging why (about a line a second at most).
     void turnAway(QTcpSocket* socket, const QString& why);
     void drop(EmberSession* session);
     void handle(EmberSession& session, std::vector<GlowRequest>& requests);
@@ -96,6 +97,6 @@ private:
     QString levelsText; // the bridge's latest levels document
     QJsonObject levels; // levelsText, read when a consumer needs it
     bool levelsRead = true;
-    QElapsedTimer sinceRefusalLogged;
-    int refusalsUnlogged = 0;
+    RateBudget turnAwayLines{1, 5};
+    int turnedAwayUnlogged = 0;
 };

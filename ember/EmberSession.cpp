@@ -21,7 +21,6 @@ EmberSession::EmberSession(QTcpSocket* connection, RequestHandler requestHandler
     peerName = (peerAddress.protocol() == QAbstractSocket::IPv6Protocol ? "[" + peerAddress.toString() + "]"
                                                                         : peerAddress.toString()) +
         ":" + QString::number(socket->peerPort());
-    sinceRefill.start();
     resumeReading.setSingleShot(true);
     connect(&resumeReading, &QTimer::timeout, this, &EmberSession::readSome);
     connect(socket, &QTcpSocket::readyRead, this, &EmberSession::readSome);
@@ -46,28 +45,18 @@ EmberSession::~EmberSession()
     socket->disconnect(this);
 }
 
-void EmberSession::refill()
-{
-    const double seconds = static_cast<double>(sinceRefill.restart()) / 1000.0;
-    byteBudget = std::min<double>(kBurstBytes, byteBudget + seconds * kBytesPerSecond);
-    requestBudget = std::min(kBurstRequests, requestBudget + seconds * kRequestsPerSecond);
-    complaintBudget = std::min(kComplaintsPerSecond, complaintBudget + seconds * kComplaintsPerSecond);
-}
-
 void EmberSession::readSome()
 {
-    refill();
-    while (!closing) {
-        if (byteBudget < 1 || requestBudget < 1) {
+    while (!closing && !resumeReading.isActive()) {
+        const qint64 size = std::min(socket->bytesAvailable(), kReadChunk);
+        if (size <= 0)
+            return;
+        if (!bytes.take(static_cast<double>(size))) {
             // Over its pace: the rest waits in the socket (and, beyond Qt's read-ahead, in TCP).
             resumeReading.start(kResumeAfterMs);
             return;
         }
-        const qint64 size = std::min({socket->bytesAvailable(), static_cast<qint64>(byteBudget), kReadChunk});
-        if (size <= 0)
-            return;
         const QByteArray data = socket->read(size);
-        byteBudget -= static_cast<double>(data.size());
         events.clear();
         const auto broken =
             reader.read({reinterpret_cast<const uint8_t*>(data.constData()), static_cast<size_t>(data.size())}, events);
@@ -75,25 +64,28 @@ void EmberSession::readSome()
             if (closing)
                 return;
             if (event.kind == S101Reader::Kind::KeepAliveRequest) {
-                write(S101::keepAliveResponse());
+                const S101::Bytes answer = S101::keepAliveResponse();
+                socket->write(reinterpret_cast<const char*>(answer.data()), static_cast<qint64>(answer.size()));
                 continue;
             }
             if (event.kind != S101Reader::Kind::Message)
                 continue;
             std::string why;
-            auto requests = GlowReader::requests(event.payload, why);
-            if (!requests) {
+            auto asked = GlowReader::requests(event.payload, why);
+            if (!asked) {
                 close(QString("sent a message that is not Glow (%1)").arg(QString::fromStdString(why)));
                 return;
             }
-            if (requests->size() > kMaxRequestsPerMessage) {
+            if (asked->size() > kMaxRequestsPerMessage) {
                 complain(QString("sent %1 requests in one message; those beyond %2 are ignored")
-                             .arg(requests->size())
+                             .arg(asked->size())
                              .arg(kMaxRequestsPerMessage));
-                requests->resize(kMaxRequestsPerMessage);
+                asked->resize(kMaxRequestsPerMessage);
             }
-            requestBudget -= static_cast<double>(std::max<size_t>(1, requests->size()));
-            handler(*this, *requests);
+            // Read already, so answered; but past its pace the next bytes wait.
+            if (!requests.take(static_cast<double>(std::max<size_t>(1, asked->size()))))
+                resumeReading.start(kResumeAfterMs);
+            handler(*this, *asked);
         }
         if (broken) {
             close(QString("sent a frame that is not S101 (%1)").arg(QString::fromStdString(*broken)));
@@ -102,38 +94,38 @@ void EmberSession::readSome()
     }
 }
 
-bool EmberSession::write(const S101::Bytes& bytes)
+bool EmberSession::write(const std::vector<uint8_t>& message, SendBacklog::Kind kind)
 {
     if (closing)
         return false;
-    socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    switch (backlog.judge(socket->bytesToWrite(), kind)) {
+    case SendBacklog::Verdict::Skip: return false;
+    case SendBacklog::Verdict::Close:
+        close(QString("does not read what it is sent (%1 bytes wait)").arg(socket->bytesToWrite()));
+        return false;
+    case SendBacklog::Verdict::Send: break;
+    }
+    const S101::Bytes frames = S101::messageFrames(message);
+    socket->write(reinterpret_cast<const char*>(frames.data()), static_cast<qint64>(frames.size()));
     return true;
 }
 
 void EmberSession::send(const std::vector<uint8_t>& message)
 {
-    if (!closing && socket->bytesToWrite() > kMaxBacklog) {
-        close(QString("does not read what it is sent (%1 bytes wait)").arg(socket->bytesToWrite()));
-        return;
-    }
-    write(S101::messageFrames(message));
+    write(message, SendBacklog::Kind::Needed);
 }
 
 bool EmberSession::sendStream(const std::vector<uint8_t>& message)
 {
-    if (closing || socket->bytesToWrite() > kStreamBacklog)
-        return false;
-    return write(S101::messageFrames(message));
+    return write(message, SendBacklog::Kind::Skippable);
 }
 
 void EmberSession::complain(const QString& what)
 {
-    refill();
-    if (complaintBudget < 1) {
+    if (!complaints.take()) {
         ++unsaidComplaints;
         return;
     }
-    complaintBudget -= 1;
     QDebug line = qWarning().noquote();
     line << "Ember+ consumer" << peerName + ":" << what;
     if (unsaidComplaints > 0)

@@ -4,8 +4,9 @@
 
 #include "ember/GlowReader.h"
 #include "ember/S101.h"
+#include "server/RateBudget.h"
+#include "server/SendBacklog.h"
 
-#include <QtCore/QElapsedTimer>
 #include <QtCore/QObject>
 #include <QtCore/QTimer>
 #include <QtNetwork/QHostAddress>
@@ -19,9 +20,9 @@ class QTcpSocket;
 // what it subscribed to, and the bounds that keep one consumer from hurting
 // the others. Reading is paced (bytes and requests per second; beyond that
 // the socket is read later, so TCP holds the consumer back); a consumer that
-// does not read loses its level streams first and is closed when even its
-// answers pile up; a frame or message that is not S101 or Glow closes it.
-// Every closing is logged once with the reason.
+// does not read loses its level streams first and is closed when what waits
+// for it piles up (SendBacklog); a frame or message that is not S101 or Glow
+// closes it. Every closing is logged once with the reason.
 class EmberSession : public QObject {
     Q_OBJECT
 public:
@@ -29,14 +30,11 @@ public:
 
     // Limits, each far above what a control system needs.
     static constexpr size_t kMaxMessage = 1024 * 1024;
-    static constexpr qint64 kBytesPerSecond = 1024 * 1024;
-    static constexpr qint64 kBurstBytes = 4 * 1024 * 1024;
+    static constexpr double kBytesPerSecond = 1024 * 1024;
+    static constexpr double kBurstBytes = 4 * 1024 * 1024;
     static constexpr double kRequestsPerSecond = 500;
     static constexpr double kBurstRequests = 2000;
     static constexpr size_t kMaxRequestsPerMessage = 1024;
-    // Unsent bytes beyond which level streams are dropped for it, and beyond which it is closed.
-    static constexpr qint64 kStreamBacklog = 64 * 1024;
-    static constexpr qint64 kMaxBacklog = 8 * 1024 * 1024;
     static constexpr double kComplaintsPerSecond = 5;
 
     // Takes `socket` over; its requests go to `handler`.
@@ -51,9 +49,9 @@ public:
     const QHostAddress& address() const { return peerAddress; }
     bool isOpen() const { return !closing; }
 
-    // One Glow message; a consumer that has not read too much of what it was sent is closed instead.
+    // One Glow message; a consumer that has left too much unread is closed instead.
     void send(const std::vector<uint8_t>& message);
-    // Level streams: dropped (false) while the consumer has not read what it was sent.
+    // Level streams: left out (false) while the consumer is behind.
     bool sendStream(const std::vector<uint8_t>& message);
 
     // Logs a line about this consumer's requests: a few a second at most (what a flood leaves out is counted).
@@ -72,8 +70,7 @@ Q_SIGNALS:
 
 private:
     void readSome();
-    bool write(const S101::Bytes& bytes);
-    void refill();
+    bool write(const std::vector<uint8_t>& message, SendBacklog::Kind kind);
 
     QTcpSocket* socket;
     RequestHandler handler;
@@ -81,12 +78,11 @@ private:
     QHostAddress peerAddress;
     S101Reader reader{kMaxMessage};
     std::vector<S101Reader::Event> events;
-    // The pace of reading: budgets refilled with time.
-    QElapsedTimer sinceRefill;
-    double byteBudget = kBurstBytes;
-    double requestBudget = kBurstRequests;
+    RateBudget bytes{kBytesPerSecond, kBurstBytes};
+    RateBudget requests{kRequestsPerSecond, kBurstRequests};
+    RateBudget complaints{kComplaintsPerSecond, kComplaintsPerSecond};
     QTimer resumeReading;
-    double complaintBudget = kComplaintsPerSecond;
+    SendBacklog backlog;
     int unsaidComplaints = 0;
     bool closing = false;
 };
