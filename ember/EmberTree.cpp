@@ -369,11 +369,12 @@ EmberElement EmberTree::matrix(const RouterState& state)
     currentSources.clear();
     EmberElement result = {GlowMatrix{}, {}, {}, {}, {}};
 
-    // The source channels: every channel of every source whose count is known, and every one a route names.
+    // The source channels: every channel of every source on line whose count is known, and every one a route
+    // names, found or not.
     std::set<ChannelKey> signals;
-    for (const auto& [name, channels] : knownChannels)
-        for (uint32_t c = 0; c < channels; ++c)
-            signals.emplace(name, c);
+    for (const auto& [name, source] : state.sources)
+        for (int32_t c = 0; source.online && c < source.channels; ++c)
+            signals.emplace(name, static_cast<uint32_t>(c));
     for (const auto& [_, sender] : state.senders)
         for (const ChannelMapping& mapping : sender.channels)
             if (mapping.sourceChannel != kNoChannel)

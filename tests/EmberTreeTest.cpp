@@ -122,16 +122,21 @@ TEST(EmberTree, routesToSourcesThatAreNotThereAreKeptAndPending)
     EXPECT_EQ(tree.source(4)->name, "HOST (Mic)");
     EXPECT_EQ(tree.source(4)->channel, 5u);
 
-    // The source goes off line: its routes stay, pending, and it keeps the channels it had.
+    // The source goes off line: its channels leave the matrix but those its routes name, which stay, pending; its
+    // node stays with the channels it had.
     state.sources["HOST (Mic)"] = {false, -1, 0};
     tree.update(state);
-    EXPECT_EQ(at(tree, EmberTree::kMatrixPath).sources.size(), 4u);
+    EXPECT_EQ(at(tree, EmberTree::kMatrixPath).sources, (std::vector<int32_t>{1, 3, 4}));
     EXPECT_EQ(dispositions()[0], (std::pair<std::vector<uint32_t>, GlowDisposition>{{3}, GlowDisposition::Pending}));
     const GlowPath mic = child(kSources, 2);
     EXPECT_EQ(description(tree, mic), "HOST (Mic)");
     EXPECT_EQ(parameter(tree, child(mic, 1)).value, GlowValue(false));
     EXPECT_EQ(parameter(tree, child(mic, 2)).value, GlowValue(int64_t{2}));
     EXPECT_EQ(parameter(tree, child(child(kSources, 1), 2)).value, GlowValue(int64_t{-1})); // FAR: never known
+    // Back on line, its channels come back with their numbers.
+    state.sources["HOST (Mic)"] = {true, 2, 48000};
+    tree.update(state);
+    EXPECT_EQ(at(tree, EmberTree::kMatrixPath).sources, (std::vector<int32_t>{1, 2, 3, 4}));
 }
 
 TEST(EmberTree, consumersMaySetDelaysAndVideoSourcesAndSubscribeToLevels)
