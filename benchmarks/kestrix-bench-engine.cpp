@@ -8,7 +8,9 @@
 //   - the latency of a step from a source to a sender, split into the
 //     loopback frame-sync's part and the engine's own;
 //   - the longest block and the clock's restarts while a file with
-//     32 senders × 16 channels is loaded under the running routes.
+//     32 senders × 16 channels is loaded under the running routes;
+//   - how long one write of the automatic mapping file of that routing takes,
+//     and how often it is written under a burst of changes.
 // It never fails on a slow machine; it only reports.
 //
 //   build/bin/kestrix-bench-engine [seconds]   (each steady phase; default 10)
@@ -25,6 +27,8 @@
 #include "tools/SourceDirectory.h"
 #include "tools/StopRequest.h"
 #include "tools/ToolStartup.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -607,6 +611,66 @@ void printLoad(const Load& load, size_t recorded)
 // calls the engine makes: every received source channel measured at the
 // capture, every sender channel taking its source's values (a delayed one
 // would be measured again, as a source channel is).
+// The automatic mapping file of the loaded routing: one write timed on its
+// own, then a burst of changes with every new file (a new inode) counted.
+struct FileWrites {
+    std::vector<double> writeMs;
+    uintmax_t bytes = 0;
+    int changes = 0, writes = 0;
+    double burstSeconds = 0;
+    double lastChangeToFileMs = -1;
+};
+
+FileWrites measureAutomaticFile(AudioController& controller, const std::string& source, int seconds)
+{
+    FileWrites result;
+    const std::string path = AudioController::defaultMappingFilePath();
+    for (int i = 0; i < 20 && !stopRequested(); ++i) {
+        const auto began = Clock::now();
+        controller.writeAutomaticMappingFile();
+        result.writeMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+        std::this_thread::sleep_for(50ms);
+    }
+    std::error_code ec;
+    result.bytes = std::filesystem::file_size(path, ec);
+
+    const auto inode = [&path] {
+        struct stat status { };
+        return ::stat(path.c_str(), &status) == 0 ? status.st_ino : ino_t{0};
+    };
+    ino_t seen = inode();
+    const auto began = Clock::now();
+    Clock::time_point lastChange = began;
+    for (; Clock::now() < began + std::chrono::seconds(seconds) && !stopRequested(); ++result.changes) {
+        controller.addAudioConnection(source, static_cast<uint32_t>(result.changes % 2), "Bench Sender 0", 0);
+        lastChange = Clock::now();
+        std::this_thread::sleep_for(2ms);
+        if (const ino_t now = inode(); now != seen) {
+            seen = now;
+            ++result.writes;
+        }
+    }
+    result.burstSeconds = std::chrono::duration<double>(lastChange - began).count();
+    for (const auto until = lastChange + 3s; Clock::now() < until; std::this_thread::sleep_for(1ms))
+        if (inode() != seen) {
+            result.lastChangeToFileMs = std::chrono::duration<double, std::milli>(Clock::now() - lastChange).count();
+            break;
+        }
+    return result;
+}
+
+void printAutomaticFile(const FileWrites& file)
+{
+    std::printf("\nthe automatic mapping file of that routing (%ju bytes), on the calling thread\n", file.bytes);
+    std::printf("  one write (the routing taken, rendered, written, synced with its folder): median %.2f ms, "
+                "p99 %.2f ms over %zu\n",
+        percentile(file.writeMs, 0.5), percentile(file.writeMs, 0.99), file.writeMs.size());
+    std::printf("  a burst of %d changes in %.1f s (%.0f a second): %d writes, %.2f a second   aim: at most 1\n",
+        file.changes, file.burstSeconds, file.changes / file.burstSeconds, file.writes,
+        file.writes / file.burstSeconds);
+    std::printf("  the last change in the file after %.0f ms   aim: within 1000 ms\n", file.lastChangeToFileMs);
+}
+
 void printMetering()
 {
     constexpr int kBlocks = 3000;
@@ -732,6 +796,7 @@ int main(int argc, char** argv)
             const Span alone = measureSteady(Phase::engineAlone, seconds, sources);
             const Latency latency = measureLatency(controller, directory);
             const Load load = measureLoad(controller, listener, file);
+            const FileWrites writes = measureAutomaticFile(controller, names[0], seconds);
             problem = load.problem;
             if (problem.empty() && !stopRequested()) {
                 std::printf("kestrix-bench-engine: %d sources x %d channels (kestrix-testsrc), %d senders x %d "
@@ -744,6 +809,7 @@ int main(int argc, char** argv)
                 printLatency(latency);
                 printLoad(load, recordCount.load());
                 printMetering();
+                printAutomaticFile(writes);
                 printed = true;
             }
         }
