@@ -22,7 +22,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure
 
 # The concurrency tests once more under ThreadSanitizer.
-concurrency_tests=(LoopbackRuntimeTest NoAllocationTest AudioControllerStressTest VirtualAudioDeviceTest MonitorOutputTest DelayLineTest)
+concurrency_tests=(LoopbackRuntimeTest NoAllocationTest AudioControllerStressTest VirtualAudioDeviceTest MonitorOutputTest DelayLineTest
+  RoutingPersistenceTest)
 cmake -S . -B build-tsan -G Ninja -DKESTRIX_SANITIZE=thread > /dev/null
 cmake --build build-tsan -j2 --target "${concurrency_tests[@]}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
