@@ -124,7 +124,7 @@ describe('end to end', { skip: skipUnlessBuilt() }, () => {
     await reads(rowMeters(0), halves => halves.every(reference), 'the tone on both halves of its row');
     // What the engine reports, in the words of the page.
     assert.match((await page.locator('#statusStrip > span').allTextContents()).join(' | '),
-      /^NDI runtime: libkestrix-ndi-loopback\.so .* \| Clock: software \| Engine load: \d+\.\d % \(p99 \d+\.\d %\)/);
+      /^NDI runtime: libkestrix-ndi-loopback\.so .* \| Clock: software \| Engine load: \d+\.\d % \(p99 \d+\.\d %\) \| Late blocks: \d+ \| Routing saved$/);
 
     // Selected, an unrouted source is received for its meters; let go a little after.
     const spare = await channel(page, 'sources', SPARE, 'CH 1');
