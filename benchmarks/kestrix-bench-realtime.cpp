@@ -276,7 +276,7 @@ int runSlowCapture(int seconds)
                         "between two sends %.1f ms%s\n",
                 routes[k].second.c_str(), k == 0 ? "the slow" : k == 1 ? "steady A" : "steady B",
                 sent[k].tone + sent[k].silent + sent[k].other, sent[k].tone, sent[k].silent, sent[k].other,
-                sent[k].longestGapMs, k == 0 ? "" : "   aim: every block with the tone, no gap over a block");
+                sent[k].longestGapMs, k == 0 ? "" : "   aim: every block with the tone, no gap over 1.5 blocks");
     }
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);

@@ -20,6 +20,10 @@ void AudioClock::Forwarder::audioDeviceIOCallbackWithContext(const float* const*
     if (driver == Driver::output) {
         clock.lastOutputTickNanos.store(nowNanos(), std::memory_order_relaxed);
         clock.outputCallbacks.fetch_add(1, std::memory_order_relaxed);
+        // Asked of the system once per thread, not per block.
+        thread_local const int64_t self = RealtimeScheduling::currentThread();
+        if (clock.outputThread.load(std::memory_order_relaxed) != self)
+            clock.outputThread.store(self, std::memory_order_relaxed);
     }
     bool ticked = false;
     if (clock.driver.load() == driver) {
@@ -43,7 +47,10 @@ void AudioClock::Forwarder::audioDeviceAboutToStart(juce::AudioIODevice* device)
         clock.engine.audioDeviceAboutToStart(device);
 }
 
-AudioClock::AudioClock(juce::AudioIODeviceCallback& engineCallback) : engine(engineCallback) { }
+AudioClock::AudioClock(juce::AudioIODeviceCallback& engineCallback, SchedulingListener listener)
+    : engine(engineCallback), schedulingChanged(std::move(listener))
+{
+}
 
 AudioClock::~AudioClock()
 {
@@ -85,10 +92,74 @@ void AudioClock::start()
     }
     qCritical().noquote() << "Cannot init audio" << error.toStdString().c_str();
     outputDevice = false;
-    virtualDevice = std::make_unique<VirtualAudioDevice>();
+    startVirtualClock();
+}
+
+void AudioClock::startVirtualClock()
+{
+    virtualDevice = std::make_unique<VirtualAudioDevice>(virtualClockTimings);
     virtualClockRunning = true;
     driver = Driver::software;
     virtualDevice->start(&softwareTicks);
+    const RealtimeScheduling::Grant grant = virtualDevice->scheduling();
+    qInfo().noquote() << "Real-time scheduling: the software clock runs at" << grant.describe().c_str();
+    {
+        std::lock_guard lock(schedulingMutex);
+        softwareScheduling = grant;
+    }
+    if (schedulingChanged)
+        schedulingChanged(grant);
+}
+
+RealtimeScheduling::Grant AudioClock::scheduling()
+{
+    const bool software = virtualClockRunning;
+    std::lock_guard lock(schedulingMutex);
+    if (software)
+        return softwareScheduling;
+    if (outputScheduling.how.empty())
+        return {false, "ordinary", 0, "the sound output's callbacks have not begun"};
+    return outputScheduling;
+}
+
+std::optional<ClockTimings::Summary> AudioClock::softwareClockTimings()
+{
+    if (!virtualClockRunning)
+        return std::nullopt;
+    return virtualClockTimings->summary(static_cast<double>(kPreferredRate) / kPreferredBlock);
+}
+
+void AudioClock::raiseOutputThread()
+{
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    const uint64_t callbacks = outputCallbacks.load(std::memory_order_relaxed);
+    const int64_t thread = outputThread.load(std::memory_order_relaxed);
+    const uint64_t since = callbacks - callbacksAtLastLook;
+    const double seconds = duration<double>(now - lastLook).count();
+    callbacksAtLastLook = callbacks;
+    lastLook = now;
+    // Judged over a whole look in which this thread already ticked.
+    if (thread == 0 || thread == handledOutputThread || thread != threadAtLastLook) {
+        threadAtLastLook = thread;
+        return;
+    }
+    handledOutputThread = thread;
+    // An output with no clock of its own calls back as fast as it can: at a
+    // real-time priority that thread would hold a core. It stays ordinary.
+    const double perSecond = openedOutput.sampleRate / std::max(openedOutput.bufferSize, 1);
+    RealtimeScheduling::Grant grant;
+    if (static_cast<double>(since) > 2 * perSecond * seconds + 2)
+        grant.how = "its callbacks come faster than real time";
+    else
+        grant = RealtimeScheduling::raise(thread, RealtimeScheduling::kClockPriority);
+    qInfo().noquote() << "Real-time scheduling: the sound output's callback thread runs at" << grant.describe().c_str();
+    {
+        std::lock_guard lock(schedulingMutex);
+        outputScheduling = grant;
+    }
+    if (schedulingChanged)
+        schedulingChanged(grant);
 }
 
 void AudioClock::stop()
@@ -122,6 +193,7 @@ void AudioClock::watchOutputDevice()
     std::unique_lock lock(watchdogMutex);
     auto nextRetry = steady_clock::time_point::max();
     while (sleepUnlessStopping(lock, kLook)) {
+        raiseOutputThread();
         const auto now = steady_clock::now();
         if (driver.load() == Driver::output) {
             if (now.time_since_epoch() - nanoseconds(lastOutputTickNanos.load()) > kSilenceBeforeHandOver) {
@@ -148,10 +220,7 @@ void AudioClock::handOverToVirtualClock()
     retryFailureLogged = false;
     takeClockAway();
     outputDevice = false;
-    virtualDevice = std::make_unique<VirtualAudioDevice>();
-    virtualClockRunning = true;
-    driver = Driver::software;
-    virtualDevice->start(&softwareTicks);
+    startVirtualClock();
     // Closed only now: closing a stuck output can take seconds, and the engine ticks meanwhile.
     std::lock_guard devicesLock(devicesMutex);
     deviceManager.closeAudioDevice();

@@ -3,6 +3,8 @@
 // Threads: start and stop on the user-interface thread; the watchdog on a thread of its own; ticks on the sound
 // output's thread or the software device's, one at a time.
 
+#include "engine/ClockTimings.h"
+#include "engine/RealtimeScheduling.h"
 #include "engine/VirtualAudioDevice.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -11,8 +13,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -26,6 +30,10 @@
 // then reopened every 3 s beside the software device, and takes the clock
 // back once its callbacks really arrive. A machine where no output opened at
 // start stays on the software device without retrying.
+//
+// The thread that ticks the engine asks for real-time scheduling: the
+// software device's as it starts, the sound output's callback thread through
+// the watchdog, once its first callback named it.
 class AudioClock {
 public:
     static constexpr int kPreferredRate = 48000;
@@ -33,7 +41,10 @@ public:
     static constexpr std::chrono::milliseconds kSilenceBeforeHandOver{500};
     static constexpr std::chrono::seconds kRetryInterval{3};
 
-    explicit AudioClock(juce::AudioIODeviceCallback& engine);
+    // `schedulingChanged` hears the scheduling of each thread that comes to
+    // tick the engine, on the thread that starts the clock or the watchdog's.
+    using SchedulingListener = std::function<void(const RealtimeScheduling::Grant&)>;
+    AudioClock(juce::AudioIODeviceCallback& engine, SchedulingListener schedulingChanged = {});
     ~AudioClock(); // stops
 
     // User-interface thread; blocks while a device opens and the engine starts.
@@ -65,6 +76,13 @@ public:
     // Any thread but the watchdog's; blocks while the watchdog opens or closes the output.
     Devices devices() { return {devicesMutex, deviceManager}; }
 
+    // Any thread; never waits on the clock. The scheduling of the thread that
+    // ticks the engine now (the output's, before its first callback: not yet known).
+    RealtimeScheduling::Grant scheduling();
+    // Any thread; never waits on the clock. How the software clock keeps
+    // time, while it drives the engine.
+    std::optional<ClockTimings::Summary> softwareClockTimings();
+
 private:
     enum class Driver { none, output, software };
 
@@ -93,12 +111,20 @@ private:
     bool sleepUnlessStopping(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds duration);
     // Takes the clock from whatever drives it and waits for its tick in progress.
     void takeClockAway();
+    // Starts the software device, which then drives the engine.
+    void startVirtualClock();
+    // Watchdog thread: raises the output's callback thread once it is known
+    // and ticks at the pace of real time.
+    void raiseOutputThread();
 
     // JUCE's runtime must outlive the device manager.
     juce::ScopedJuceInitialiser_GUI juceRuntime;
     juce::AudioIODeviceCallback& engine;
+    const SchedulingListener schedulingChanged;
     juce::AudioDeviceManager deviceManager;
     std::unique_ptr<VirtualAudioDevice> virtualDevice;
+    // Shared by every software device in turn, so figures survive a hand-over.
+    const std::shared_ptr<ClockTimings> virtualClockTimings = std::make_shared<ClockTimings>();
     Forwarder outputTicks{*this, Driver::output};
     Forwarder softwareTicks{*this, Driver::software};
 
@@ -109,6 +135,15 @@ private:
     std::atomic<int64_t> lastOutputTickNanos{0};
     // Every callback of the output, whether or not it drives: proof that a reopened output plays.
     std::atomic<uint64_t> outputCallbacks{0};
+    // The system's id of the thread the output's callbacks came from last; the watchdog raises it.
+    std::atomic<int64_t> outputThread{0};
+    // The watchdog's: what it saw at its last look, and the thread it last raised (or left ordinary).
+    int64_t threadAtLastLook = 0, handledOutputThread = 0;
+    uint64_t callbacksAtLastLook = 0;
+    std::chrono::steady_clock::time_point lastLook{};
+
+    std::mutex schedulingMutex;
+    RealtimeScheduling::Grant softwareScheduling, outputScheduling; // under schedulingMutex
 
     // Whoever uses the device manager once the watchdog runs holds it. Never
     // held while taking watchdogMutex.

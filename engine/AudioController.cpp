@@ -218,6 +218,8 @@ AudioController::Status AudioController::status()
     result.clockStandsIn = !result.outputDevice.empty() && clock.runsOnVirtualClock();
     result.mappingFile = automaticFile;
     result.mappingFileWriteError = automatic.writeFailure();
+    result.clockScheduling = clock.scheduling();
+    result.softwareClock = clock.softwareClockTimings();
     result.routing = routing.status();
     return result;
 }

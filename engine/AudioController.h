@@ -101,7 +101,10 @@ public:
         std::string outputDevice; // the sound output that opened at start, "" when none did
         std::string mappingFile; // the automatic mapping file
         std::optional<std::string> mappingFileWriteError; // why its last write failed, while writes fail
-        RoutingCore::Status routing;
+        RealtimeScheduling::Grant clockScheduling; // of the thread that ticks the engine
+        // How the software clock keeps time (wake-up lateness, late ticks), while it drives.
+        std::optional<ClockTimings::Summary> softwareClock;
+        RoutingCore::Status routing; // the capture workers' scheduling and dropouts among it
     };
     Status status();
     // One reader at a time: the levels since the last call.
@@ -114,7 +117,6 @@ public:
     bool runsOnVirtualClock() const { return clock.runsOnVirtualClock(); }
     int currentSampleRate() const { return routing.sampleRate(); }
     int currentBufferSize() const { return routing.bufferSize(); }
-    size_t captureTaskCount() const { return routing.captureTaskCount(); }
     // How long the last block waited for the capture of its sources.
     int64_t lastCaptureWaitNanos() const { return routing.lastCaptureWaitNanos(); }
     AudioClock& audioClock() { return clock; }
@@ -136,5 +138,7 @@ private:
     bool started = false;
     const std::string automaticFile;
     AutomaticMappingFile automatic{files, automaticFile};
-    AudioClock clock{*this};
+    AudioClock clock{*this, [this](const RealtimeScheduling::Grant& grant) {
+                         routing.followClockScheduling(grant.realtime);
+                     }};
 };

@@ -8,7 +8,7 @@
 
 namespace {
 
-unsigned captureWorkers()
+unsigned workers()
 {
     return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
 }
@@ -17,12 +17,7 @@ unsigned captureWorkers()
 
 NDIRx::NDIRx(ReceiveSlotList& slotList, NDISourceFinder& sourceFinder, Listener& rxListener)
     : slots(slotList), finder(sourceFinder), listener(rxListener), videoWanted(rxListener.videoWanted()),
-      probeTask([this] { probeSources(listener.sourcesToProbe()); }),
-      captureTasks(
-          [this](size_t k) {
-              captureRange(k * kSlotsPerCaptureTask, std::min((k + 1) * kSlotsPerCaptureTask, slots.size()));
-          },
-          captureWorkers())
+      probeTask([this] { probeSources(); }), captureWorkers([this](ReceiveSlot& slot) { captureSlot(slot); }, workers())
 {
 }
 
@@ -35,7 +30,7 @@ void NDIRx::stop()
 {
     stopRequested = true;
     probeTask.stop();
-    captureTasks.wait();
+    captureWorkers.waitForAll();
 }
 
 std::unique_ptr<ReceiveSeed> NDIRx::makeReceiveSeed(const std::string& sourceName)
@@ -99,18 +94,18 @@ void NDIRx::exchangeReceiver(ReceiveSlot& slot, std::chrono::steady_clock::time_
     slot.capturing = wanted && slot.receiver != nullptr;
 }
 
-void NDIRx::processBlock()
+void NDIRx::processBlock(std::chrono::steady_clock::time_point blockStart)
 {
-    // The capture of the last block must be complete before its frames are read,
-    // and before a slot's receiver may go.
+    // A capture must be complete before its frames are read, and before its slot's receiver may go.
     const auto beforeWait = std::chrono::steady_clock::now();
-    captureTasks.wait();
+    waitForCapture(blockStart);
     const auto now = std::chrono::steady_clock::now();
     lastCaptureWaitNanos.store(
         std::chrono::duration_cast<std::chrono::nanoseconds>(now - beforeWait).count(), std::memory_order_relaxed);
 
     for (auto& slot : slots)
-        exchangeReceiver(*slot, now);
+        if (!slot->busyCapturing())
+            exchangeReceiver(*slot, now);
 
     if (!probeClockStarted) {
         lastProbeTime = now; // the first probe starts 2 s after the first block
@@ -124,37 +119,64 @@ void NDIRx::processBlock()
 
 void NDIRx::startCapture()
 {
-    captureTasks.start(captureTaskCount());
-}
-
-void NDIRx::waitForCapture()
-{
-    captureTasks.wait();
-}
-
-void NDIRx::captureRange(size_t first, size_t end)
-{
-    for (size_t i = first; i < end; ++i) {
-        ReceiveSlot& slot = *slots[i];
-        FramesContainer& c = slot.frames;
-        c.releaseAudio();
-        if (!slot.capturing)
-            continue;
-        NDIlib_audio_frame_v2_t frame;
-        NDIlib_framesync_instance_t frameSync = slot.receiver->frameSync;
-        ndi().framesync_capture_audio(frameSync, &frame, sampleRate, 0, bufferSize);
-        c.audioFrame = frame;
-        c.frameSync = frameSync;
-        slot.freshAudio = true;
-        slot.lastCaptureNanos.store(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-                .count(),
-            std::memory_order_relaxed);
-        // Nothing left queued after a whole block: the frame-sync filled in what had not arrived.
-        if (ndi().framesync_audio_queue_depth != nullptr && ndi().framesync_audio_queue_depth(frameSync) <= 0)
-            slot.dropouts.fetch_add(1, std::memory_order_relaxed);
-        measure(slot);
+    ReceiveSlot* first = nullptr;
+    ReceiveSlot** last = &first;
+    size_t count = 0;
+    for (auto& slot : slots) {
+        if (slot->busyCapturing())
+            continue; // still being captured for an earlier block
+        slot->captureState.store(ReceiveSlot::CaptureState::queued, std::memory_order_relaxed);
+        *last = slot.get();
+        last = &slot->nextToCapture;
+        ++count;
     }
+    *last = nullptr;
+    captureWorkers.start(first, count);
+}
+
+void NDIRx::waitForCapture(std::chrono::steady_clock::time_point blockStart)
+{
+    const int rate = sampleRate.load(std::memory_order_relaxed), samples = bufferSize.load(std::memory_order_relaxed);
+    const auto wait = std::chrono::duration<double>(kCaptureWaitShare * samples / std::max(rate, 1));
+    captureWorkers.waitUntil(blockStart + std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait));
+    collectCapture();
+}
+
+void NDIRx::collectCapture()
+{
+    for (auto& slot : slots) {
+        if (slot->captureState.load(std::memory_order_acquire) == ReceiveSlot::CaptureState::captured) {
+            slot->captureState.store(ReceiveSlot::CaptureState::idle, std::memory_order_relaxed);
+            slot->freshAudio = slot->capturedAudio;
+        } else if (slot->capturing) {
+            // Not begun, or not ended: this block is silent; a capture that ends late is heard in a later one.
+            slot->captureDropouts.fetch_add(1, std::memory_order_relaxed);
+            captureDropouts.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+void NDIRx::captureSlot(ReceiveSlot& slot)
+{
+    FramesContainer& c = slot.frames;
+    c.releaseAudio();
+    slot.capturedAudio = false;
+    if (!slot.capturing)
+        return;
+    NDIlib_audio_frame_v2_t frame;
+    NDIlib_framesync_instance_t frameSync = slot.receiver->frameSync;
+    ndi().framesync_capture_audio(frameSync, &frame, sampleRate, 0, bufferSize);
+    c.audioFrame = frame;
+    c.frameSync = frameSync;
+    slot.capturedAudio = true;
+    slot.lastCaptureNanos.store(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count(),
+        std::memory_order_relaxed);
+    // Nothing left queued after a whole block: the frame-sync filled in what had not arrived.
+    if (ndi().framesync_audio_queue_depth != nullptr && ndi().framesync_audio_queue_depth(frameSync) <= 0)
+        slot.dropouts.fetch_add(1, std::memory_order_relaxed);
+    measure(slot);
 }
 
 void NDIRx::measure(ReceiveSlot& slot)
@@ -175,13 +197,28 @@ void NDIRx::measure(ReceiveSlot& slot)
     }
 }
 
+void NDIRx::probeSources()
+{
+    pollFinder();
+    probeEach(listener.sourcesToProbe());
+}
+
 void NDIRx::probeSources(const std::vector<ProbeItem>& items)
+{
+    pollFinder();
+    probeEach(items);
+}
+
+void NDIRx::pollFinder()
 {
     finder.poll();
     for (const std::string& name : finder.sources)
         std::cerr << name << '\n';
     std::cerr << std::flush;
+}
 
+void NDIRx::probeEach(const std::vector<ProbeItem>& items)
+{
     for (const ProbeItem& item : items) {
         if (stopRequested)
             return;

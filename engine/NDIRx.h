@@ -1,8 +1,8 @@
 #pragma once
 
 #include "engine/BackgroundTask.h"
+#include "engine/CaptureWorkers.h"
 #include "engine/RoutingMaps.h"
-#include "engine/TaskBatch.h"
 #include "ndi/NDISourceFinder.h"
 
 #include <atomic>
@@ -14,10 +14,10 @@
 // The receive side: one receiver and frame-sync per source in use, one block
 // of each captured per tick, and a slow probe that measures channel counts.
 //
-// Threads: processBlock and startCapture on the audio thread; captureRange on
-// the capture workers, while the audio thread does not touch the slots; the
-// probe on a thread of its own. Receivers are made and freed by the routing's
-// worker thread, which hands them over through the slots.
+// Threads: processBlock, startCapture and waitForCapture on the audio thread;
+// captureSlot on the capture workers, while the audio thread keeps off the
+// slot; the probe on a thread of its own. Receivers are made and freed by the
+// routing's worker thread, which hands them over through the slots.
 class NDIRx {
 public:
     struct ProbeItem {
@@ -37,8 +37,10 @@ public:
         virtual void sourceSampleRateDetected(const std::string& source, int sampleRate) = 0;
     };
 
-    static constexpr size_t kSlotsPerCaptureTask = 8;
     static constexpr auto kProbeInterval = std::chrono::seconds(2);
+    // How far into its block the audio thread waits for the capture; what
+    // is not captured by then is a dropout of that block.
+    static constexpr double kCaptureWaitShare = 0.25;
 
     NDIRx(ReceiveSlotList& slots, NDISourceFinder& finder, Listener& listener);
     ~NDIRx(); // stops the probe and waits for every task
@@ -49,19 +51,23 @@ public:
     // Any thread: what a source seen for the first time brings.
     static std::unique_ptr<ReceiveSeed> makeReceiveSeed(const std::string& sourceName);
 
-    // Audio thread, first in every block: joins the capture, hands receivers
-    // over (taking new ones in, letting unused ones go), starts the probe every 2 s.
-    void processBlock();
+    // Audio thread, first in every block that began at `blockStart`: joins
+    // the capture, hands receivers over (taking new ones in, letting unused
+    // ones go), starts the probe every 2 s.
+    void processBlock(std::chrono::steady_clock::time_point blockStart);
 
-    // Audio thread: starts the next block's capture, one task per 8 slots.
+    // Audio thread: starts the next block's capture of every slot no worker has.
     void startCapture();
-    // Audio thread: waits for the capture; after it, slots may change.
-    void waitForCapture();
-    size_t captureTaskCount() const { return slots.size() / kSlotsPerCaptureTask + 1; }
+    // Audio thread: waits for the capture, at most into the block begun at
+    // `blockStart`; after it, the slots no worker has may change.
+    void waitForCapture(std::chrono::steady_clock::time_point blockStart);
 
     // Capture workers.
-    void captureRange(size_t first, size_t end);
-    // Probe thread.
+    void captureSlot(ReceiveSlot& slot);
+    // Probe thread: polls the finder, then measures every source known after
+    // the poll, so one it has just found is measured at once.
+    void probeSources();
+    // Probe thread: polls the finder, then measures `items`.
     void probeSources(const std::vector<ProbeItem>& items);
 
     // While no block runs (the device starts).
@@ -69,12 +75,24 @@ public:
 
     // How long the last block waited for the capture to finish, for whoever measures.
     std::atomic<int64_t> lastCaptureWaitNanos{0};
+    // Blocks of sources whose capture missed its deadline, ever.
+    std::atomic<uint64_t> captureDropouts{0};
     std::atomic<bool> stopRequested{false};
 
+    // Any thread but the audio thread: see CaptureWorkers::followClock.
+    RealtimeScheduling::Grant followClock(bool clockIsRealtime) { return captureWorkers.followClock(clockIsRealtime); }
+    RealtimeScheduling::Grant captureScheduling() { return captureWorkers.scheduling(); }
+    size_t captureWorkerCount() const { return captureWorkers.count(); }
+
 private:
+    // Audio thread: takes back the slots whose capture ended, and counts a
+    // dropout for each captured source whose capture has not.
+    void collectCapture();
     void exchangeReceiver(ReceiveSlot& slot, std::chrono::steady_clock::time_point now);
     // Capture workers: the levels of the block just captured.
     static void measure(ReceiveSlot& slot);
+    void pollFinder();
+    void probeEach(const std::vector<ProbeItem>& items);
     uint32_t probeOne(const ProbeItem& item, const std::set<std::string>& present);
 
     ReceiveSlotList& slots;
@@ -87,5 +105,5 @@ private:
     bool probeClockStarted = false;
     std::chrono::steady_clock::time_point lastProbeTime;
     BackgroundTask probeTask;
-    TaskBatch captureTasks;
+    CaptureWorkers captureWorkers;
 };

@@ -55,8 +55,9 @@ public:
     const std::string sourceName;
     bool active = true;
     SourceReceiverRef receiver;
+    // The capture's while a worker has the slot (see CaptureWorkers), else the audio thread's.
     FramesContainer frames;
-    bool freshAudio = false;
+    bool freshAudio = false; // a block captured in time for this one; the audio thread's
     bool capturing = false; // set by the audio thread for the capture that follows
     int32_t useCount = 0; // sender channels connected to this source
     bool videoInUse = false; // some sender carries its video
@@ -66,6 +67,15 @@ public:
     std::shared_ptr<ChannelLevels> levels = std::make_shared<ChannelLevels>(kInitialMeteredChannels);
     std::atomic<int64_t> lastCaptureNanos{0}; // steady clock
     std::atomic<uint64_t> dropouts{0}; // blocks the frame-sync had too little audio for
+    std::atomic<uint64_t> captureDropouts{0}; // blocks whose capture missed its deadline
+
+    // Who has the slot for the capture: see CaptureWorkers.
+    enum class CaptureState : uint8_t { idle, queued, capturing, captured };
+    std::atomic<CaptureState> captureState{CaptureState::idle};
+    ReceiveSlot* nextToCapture = nullptr; // the queue the audio thread hands over
+    bool capturedAudio = false; // the worker's: its capture brought a block
+    // Audio thread: a worker still has it, so nothing of it may change.
+    bool busyCapturing() const { return captureState.load(std::memory_order_acquire) != CaptureState::idle; }
 
     // Audio thread: wants a receiver. Worker: puts one in `incoming` and sets
     // `incomingReady`; the audio thread takes it and clears both flags.

@@ -273,6 +273,15 @@ void RoutingCore::setFormat(int sampleRate, int samplesPerBlock)
             sender.reformat(sampleRate, samplesPerBlock);
 }
 
+void RoutingCore::followClockScheduling(bool clockIsRealtime)
+{
+    const bool before = ndiRx.captureScheduling().realtime;
+    const RealtimeScheduling::Grant grant = ndiRx.followClock(clockIsRealtime);
+    if (grant.realtime != before || (clockIsRealtime && !grant.realtime))
+        qInfo().noquote() << "Real-time scheduling: the" << ndiRx.captureWorkerCount() << "capture workers run at"
+                          << grant.describe().c_str();
+}
+
 void RoutingCore::listenToFinder()
 {
     finder.setListener(this);
@@ -408,11 +417,11 @@ void RoutingCore::processBlock(float* const* outputs, int numOutputs, int numSam
 {
     const auto started = std::chrono::steady_clock::now();
     if (ndiRunning) {
-        ndiRx.processBlock();
+        ndiRx.processBlock(started);
         ndiTx.processBlock();
         videoPassThrough.processBlock();
     } else {
-        ndiRx.waitForCapture(); // the fresh flags below are the capture's too
+        ndiRx.waitForCapture(started); // the slots that commands change must be back from the capture
     }
     playMonitor(outputs, numOutputs, numSamples);
     for (auto& slot : _ndiRecvDataList)
@@ -441,16 +450,17 @@ void RoutingCore::recordBlockTime(std::chrono::steady_clock::duration took)
 
 void RoutingCore::playMonitor(float* const* outputs, int numOutputs, int numSamples)
 {
-    if (monitor == nullptr || outputs == nullptr)
+    if (outputs == nullptr)
         return;
-    const NDIlib_audio_frame_v2_t& frame = monitor->audioFrame;
-    for (int c = 0; c < numOutputs && c < frame.no_channels; ++c) {
+    // Every output is written every block: an output left as it was would play its last block again.
+    const NDIlib_audio_frame_v2_t* frame = monitor != nullptr ? &monitor->audioFrame : nullptr;
+    for (int c = 0; c < numOutputs; ++c) {
         if (outputs[c] == nullptr)
             continue;
         std::fill_n(outputs[c], numSamples, 0.0f);
-        if (frame.p_data != nullptr)
-            std::copy_n(frame.p_data + static_cast<size_t>(c) * frame.no_samples,
-                std::min(numSamples, frame.no_samples), outputs[c]);
+        if (frame != nullptr && c < frame->no_channels && frame->p_data != nullptr)
+            std::copy_n(frame->p_data + static_cast<size_t>(c) * frame->no_samples,
+                std::min(numSamples, frame->no_samples), outputs[c]);
     }
 }
 
@@ -464,21 +474,38 @@ void RoutingCore::processCommands()
         pending.splice(pending.end(), posted);
     }
     // The pause after clearing the senders keeps commands waiting, never the clock.
-    if (pending.empty() || std::chrono::steady_clock::now() < holdCommandsUntil)
+    const auto started = std::chrono::steady_clock::now();
+    if (pending.empty() || started < holdCommandsUntil)
         return;
 
+    // A burst of changes runs in portions, in order, so no block runs long.
+    const int samples = block.load(std::memory_order_relaxed), sampleRate = rate.load(std::memory_order_relaxed);
+    const auto budget = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(kCommandShare * samples / std::max(sampleRate, 1)));
     CommandList ran;
     bool routingChanged = false;
-    while (!pending.empty()) {
+    while (!pending.empty() && !waitsForCapture(pending.front())) {
         routingChanged = execute(pending.front()) || routingChanged;
         ran.splice(ran.end(), pending, pending.begin());
-        if (std::chrono::steady_clock::now() < holdCommandsUntil)
+        const auto now = std::chrono::steady_clock::now();
+        if (now < holdCommandsUntil || now - started >= budget)
             break;
     }
     if (routingChanged)
         afterRoutingChanged();
     std::lock_guard lock(doneMutex);
     done.splice(done.end(), ran);
+}
+
+bool RoutingCore::waitsForCapture(const RoutingCommand& command) const
+{
+    const bool changesSlot = command.type == CommandType::SourceRemoved ||
+        (command.type == CommandType::SourceAdded && !(command.receiveSeed && command.receiveSeed->slot)) ||
+        (command.type == CommandType::SourceChannelCount && command.levels);
+    if (!changesSlot)
+        return false;
+    const auto slot = sourceIndex.find(command.name);
+    return slot != sourceIndex.end() && slot->second->busyCapturing();
 }
 
 bool RoutingCore::execute(RoutingCommand& command)
@@ -742,6 +769,7 @@ RoutingCore::Status RoutingCore::status()
             const int64_t last = entry.slot->lastCaptureNanos.load(std::memory_order_relaxed);
             source.receiving =
                 last != 0 && duration_cast<nanoseconds>(now.time_since_epoch()).count() - last < 1'000'000'000;
+            source.captureDropouts = entry.slot->captureDropouts.load(std::memory_order_relaxed);
         }
     }
     for (const auto& [name, output] : outputs) {
@@ -768,6 +796,8 @@ RoutingCore::Status RoutingCore::status()
     }
     result.blocks.lateBlocks = lateBlocks.load(std::memory_order_relaxed);
     result.blocks.blocks = count;
+    result.blocks.captureDropouts = ndiRx.captureDropouts.load(std::memory_order_relaxed);
+    result.captureScheduling = ndiRx.captureScheduling();
     return result;
 }
 

@@ -61,6 +61,8 @@ public:
     static constexpr const char* kMonitor = "Monitor";
     // Between clearing the senders for a load and the routing that follows.
     static constexpr auto kRemoveAllPause = std::chrono::seconds(1);
+    // The share of a block that queued changes may take; the rest wait for the next block.
+    static constexpr double kCommandShare = 0.1;
 
     RoutingCore(Listener* listener, NDISourceFinder& finder);
     // After the clock stopped: joins every task and frees every NDI object.
@@ -117,6 +119,10 @@ public:
     // Routes the finder's reports here; before this, they reach nobody.
     void listenToFinder();
 
+    // Any thread but the audio thread, when the clock's thread got its
+    // scheduling: the capture workers follow it (see CaptureWorkers).
+    void followClockScheduling(bool clockIsRealtime);
+
     // Any thread but the audio thread: `source` is received for its meters even
     // while nothing routes it, until another is previewed ("" for none) and a
     // few seconds after.
@@ -130,6 +136,7 @@ public:
         bool receiving = false; // captured in the last second
         uint64_t recentDropouts = 0; // blocks the frame-sync filled in, in the last seconds
         uint64_t dropouts = 0; // the same, since the router started
+        uint64_t captureDropouts = 0; // blocks whose capture missed its deadline, ever
     };
     struct SenderStatus {
         uint32_t channels = 0;
@@ -143,11 +150,13 @@ public:
         double p99Load = 0;
         uint64_t lateBlocks = 0; // blocks that took longer than their period, ever
         uint64_t blocks = 0;
+        uint64_t captureDropouts = 0; // source blocks whose capture missed its deadline, ever
     };
     struct Status {
         std::map<std::string, SourceStatus> sources;
         std::map<std::string, SenderStatus> senders;
         BlockStats blocks;
+        RealtimeScheduling::Grant captureScheduling; // the capture workers'
     };
     Status status();
 
@@ -160,7 +169,6 @@ public:
     };
     Levels levels();
 
-    size_t captureTaskCount() const { return ndiRx.captureTaskCount(); }
     int64_t lastCaptureWaitNanos() const { return ndiRx.lastCaptureWaitNanos.load(std::memory_order_relaxed); }
 
 private:
@@ -197,6 +205,8 @@ private:
     void routingChanged();
 
     // Audio thread.
+    // Whether `command` would change a slot that a capture worker still has: it waits for a later block.
+    bool waitsForCapture(const RoutingCommand& command) const;
     bool execute(RoutingCommand& command);
     void executeSourceAdded(RoutingCommand& command);
     void afterRoutingChanged();

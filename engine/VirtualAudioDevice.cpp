@@ -6,14 +6,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long long nanoseconds(Clock::duration d)
-{
-    return static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
-}
+// How often the late ticks are written out.
+constexpr auto kReportInterval = std::chrono::milliseconds(20);
 
 } // namespace
 
-VirtualAudioDevice::VirtualAudioDevice() : juce::Thread(kName), juce::AudioIODevice(kName, kName) { }
+VirtualAudioDevice::VirtualAudioDevice(std::shared_ptr<ClockTimings> timings)
+    : juce::Thread(kName), juce::AudioIODevice(kName, kName), clockTimings(std::move(timings))
+{
+}
 
 VirtualAudioDevice::~VirtualAudioDevice()
 {
@@ -103,7 +104,17 @@ void VirtualAudioDevice::start(juce::AudioIODeviceCallback* newCallback)
     callback = newCallback;
     if (callback != nullptr)
         callback->audioDeviceAboutToStart(this);
-    startThread();
+    {
+        std::lock_guard lock(wakeMutex);
+        raised = false;
+        reporterStopping = false;
+    }
+    if (!startThread())
+        return;
+    std::unique_lock lock(wakeMutex);
+    wakeUp.wait(lock, [this] { return raised; });
+    lock.unlock();
+    reporter = std::thread([this] { reportLateTicks(); });
 }
 
 void VirtualAudioDevice::stop()
@@ -114,27 +125,53 @@ void VirtualAudioDevice::stop()
     }
     wakeUp.notify_all();
     stopThread(-1); // waits without a time-out, so never kills
+    {
+        const std::lock_guard lock(wakeMutex);
+        reporterStopping = true;
+    }
+    wakeUp.notify_all();
+    if (reporter.joinable())
+        reporter.join();
+}
+
+void VirtualAudioDevice::reportLateTicks()
+{
+    std::unique_lock lock(wakeMutex);
+    for (bool last = false; !last;) {
+        last = wakeUp.wait_for(lock, kReportInterval, [this] { return reporterStopping; });
+        lock.unlock();
+        clockTimings->writeOverruns(stderr); // after the clock ended, the last ones too
+        lock.lock();
+    }
 }
 
 void VirtualAudioDevice::run()
 {
+    juce::Thread::setCurrentThreadName(kName);
+    grant = RealtimeScheduling::raise(RealtimeScheduling::currentThread(), RealtimeScheduling::kClockPriority);
+    {
+        std::lock_guard lock(wakeMutex);
+        raised = true;
+    }
+    wakeUp.notify_all();
+
     // Deadlines are counted from the start of the schedule, never from the
     // previous wake-up, so lateness does not add up and the clock keeps
     // exactly one block per bufferSize / sampleRate seconds.
     const auto period = blockStart(1, sampleRate, bufferSize);
     auto scheduleStart = Clock::now();
+    auto deadline = scheduleStart;
     int64_t block = 0;
     while (!threadShouldExit()) {
         const auto t0 = Clock::now();
+        clockTimings->recordWakeUp(t0 - deadline);
         if (callback != nullptr)
             callback->audioDeviceIOCallbackWithContext(nullptr, 0, nullptr, 0, 0, {});
         const auto t2 = Clock::now();
 
-        auto deadline = scheduleStart + blockStart(++block, sampleRate, bufferSize);
+        deadline = scheduleStart + blockStart(++block, sampleRate, bufferSize);
         if (deadline < t2) {
-            // One write, so the three lines stay together.
-            std::fprintf(
-                stderr, "callbacks taking too long!\n%lld\n%lld\n", nanoseconds(t2 - t0), nanoseconds(t2 - deadline));
+            clockTimings->recordOverrun(t2 - t0, t2 - deadline);
             // Catching up more than one block would be a burst of ticks;
             // the late block goes now and the schedule restarts from it.
             if (t2 - deadline > period) {

@@ -546,11 +546,23 @@ double share(double load)
     return std::round(load * 1000.0) / 1000.0;
 }
 
+// Seconds as milliseconds to the microsecond.
+double milliseconds(double seconds)
+{
+    return std::round(seconds * 1e6) / 1000.0;
+}
+
+QString scheduling(const RealtimeScheduling::Grant& grant)
+{
+    return grant.realtime ? QString("%1 %2").arg(utf8(grant.policy)).arg(grant.priority) : QString("ordinary");
+}
+
 // What moves with every block: sent once a second, never a reason to send.
 QJsonObject withoutCounters(QJsonObject status)
 {
     QJsonObject engine = status["engine"].toObject();
-    for (const char* key : {"blockLoadMedian", "blockLoadP99", "blocks"})
+    for (const char* key :
+        {"blockLoadMedian", "blockLoadP99", "blocks", "clockLatenessMedianMs", "clockLatenessP99Ms", "clockLatenessMaxMs"})
         engine.remove(key);
     status["engine"] = engine;
     QJsonObject senders = status["senders"].toObject();
@@ -578,13 +590,22 @@ QJsonObject statusDocument(const AudioController::Status& status)
         {"clock", status.hardwareClock ? "hardware" : "software"}, {"clockStandsIn", status.clockStandsIn},
         {"outputDevice", utf8(status.outputDevice)}, {"blockLoadMedian", share(blocks.medianLoad)},
         {"blockLoadP99", share(blocks.p99Load)}, {"lateBlocks", static_cast<qint64>(blocks.lateBlocks)},
-        {"blocks", static_cast<qint64>(blocks.blocks)}};
+        {"blocks", static_cast<qint64>(blocks.blocks)}, {"clockScheduling", scheduling(status.clockScheduling)},
+        {"captureScheduling", scheduling(status.routing.captureScheduling)},
+        {"captureDropouts", static_cast<qint64>(blocks.captureDropouts)}};
+    // The software clock's own timing; a sound output keeps its own time.
+    const auto& clock = status.softwareClock;
+    engine["clockLatenessMedianMs"] = clock ? QJsonValue(milliseconds(clock->medianLateness)) : QJsonValue();
+    engine["clockLatenessP99Ms"] = clock ? QJsonValue(milliseconds(clock->p99Lateness)) : QJsonValue();
+    engine["clockLatenessMaxMs"] = clock ? QJsonValue(milliseconds(clock->maxLateness)) : QJsonValue();
+    engine["clockLateBlocks"] = clock ? QJsonValue(static_cast<qint64>(clock->lateBlocks)) : QJsonValue();
     QJsonObject sources;
     for (const auto& [name, source] : status.routing.sources)
         sources[utf8(name)] = QJsonObject{{"online", source.online},
             {"channels", static_cast<int32_t>(source.channelCount)}, // -1: still being probed
             {"sampleRate", source.sampleRate}, {"receiving", source.receiving},
-            {"dropouts", static_cast<qint64>(source.recentDropouts)}};
+            {"dropouts", static_cast<qint64>(source.recentDropouts)},
+            {"captureDropouts", static_cast<qint64>(source.captureDropouts)}};
     QJsonObject senders;
     for (const auto& [name, sender] : status.routing.senders)
         senders[utf8(name)] = QJsonObject{{"channels", static_cast<qint64>(sender.channels)},
