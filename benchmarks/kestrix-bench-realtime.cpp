@@ -18,14 +18,13 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ControllerListener.h"
 #include "tests/support/RawReceiver.h"
+#include "tests/support/RealtimeRefusal.h"
 #include "tests/support/SlowCaptureRuntime.h"
 #include "tests/support/TestSource.h"
 #include "tools/StopRequest.h"
 #include "tools/ToolStartup.h"
 
-#include <linux/capability.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
@@ -56,26 +55,6 @@ std::string loadAverage()
     std::string one, five, fifteen;
     file >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
-}
-
-// Takes away what lets this process ask for a real-time policy: CAP_SYS_NICE
-// (here and for what it starts) and any RLIMIT_RTPRIO grant. Before any thread starts.
-bool refuseRealtime()
-{
-    const rlimit none{0, 0};
-    if (setrlimit(RLIMIT_RTPRIO, &none) != 0)
-        return false;
-    prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0); // fails harmlessly without CAP_SETPCAP
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return false;
-    __user_cap_data_struct& word = data[CAP_SYS_NICE / 32];
-    const uint32_t keep = ~(1u << (CAP_SYS_NICE % 32));
-    word.effective &= keep;
-    word.permitted &= keep;
-    word.inheritable &= keep;
-    return syscall(SYS_capset, &header, data) == 0;
 }
 
 // The scheduling policy of one of this process's threads, as the kernel has it.

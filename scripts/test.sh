@@ -23,7 +23,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 # The concurrency tests once more under ThreadSanitizer.
 concurrency_tests=(LoopbackRuntimeTest NoAllocationTest AudioControllerStressTest VirtualAudioDeviceTest MonitorOutputTest DelayLineTest
-  RoutingPersistenceTest)
+  RoutingPersistenceTest CaptureDeadlineTest)
 cmake -S . -B build-tsan -G Ninja -DKESTRIX_SANITIZE=thread > /dev/null
 cmake --build build-tsan -j2 --target "${concurrency_tests[@]}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

@@ -1,10 +1,14 @@
 // The software clock with a recording callback: what it tells the callback
 // before the first tick, what each tick carries, how fast it ticks, how it
-// reports and recovers from a late tick, and how it stops.
+// reports and recovers from a late tick, and how it stops; the scheduling it
+// asks for, and a report stream that blocks without holding it up.
 
 #include "engine/VirtualAudioDevice.h"
+#include "support/RealtimeRefusal.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 
 #include <atomic>
 #include <future>
@@ -106,10 +110,14 @@ TEST(VirtualAudioDevice, ticksThePreparedCallbackAtTheBlockRateRestartsAfterALat
             reports.emplace_back(std::stoll(took), std::stoll(behind));
         }
         ASSERT_FALSE(reports.empty());
+        if (!destroy) {
+            EXPECT_EQ(device->timings()->summary(93.75).lateBlocks, reports.size()) << "each report a late tick";
+        }
         reports.pop_back();
         std::erase_if(reports, [&](const auto& r) { return r.first < lateNs; });
         ASSERT_EQ(reports.size(), 1u);
         EXPECT_GE(reports[0].second, lateNs - kPeriod.count()) << "the late tick began no earlier than its deadline";
+
         // Catching up would tick again at once for every block missed; a fresh
         // schedule ticks the late block now and the next one a period later.
         int ticksWithinAPeriod = 0;
@@ -128,4 +136,54 @@ TEST(VirtualAudioDevice, ticksThePreparedCallbackAtTheBlockRateRestartsAfterALat
     const std::chrono::nanoseconds year = std::chrono::seconds(24 * 3600 * 365);
     EXPECT_EQ(VirtualAudioDevice::blockStart(yearOfBlocks, 48000, 512), year);
     EXPECT_EQ(VirtualAudioDevice::blockStart(yearOfBlocks + 1, 48000, 512), year + 10'666'666ns);
+}
+
+TEST(VirtualAudioDevice, asksForRealTimeSchedulingKeepsOrdinaryPriorityWhereRefusedAndNeverWaitsForItsReports)
+{
+    RecordingCallback callback;
+    auto granted = std::make_unique<VirtualAudioDevice>();
+    granted->start(&callback);
+    EXPECT_EQ(granted->scheduling().realtime, mayUseRealtime()) << granted->scheduling().describe();
+    granted.reset();
+
+    // A thread without CAP_SYS_NICE starts the clock, whose thread inherits that.
+    RealtimeScheduling::Grant refused;
+    std::thread([&] {
+        ASSERT_TRUE(refuseRealtime());
+        VirtualAudioDevice device;
+        device.start(&callback);
+        refused = device.scheduling();
+    }).join();
+    EXPECT_FALSE(refused.realtime);
+    EXPECT_NE(refused.how.find("SCHED_FIFO refused"), std::string::npos) << refused.how;
+
+    // Standard error that takes nothing more: the reports wait, the clock does not.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const char fill[4096] = {};
+    while (write(ends[1], fill, sizeof fill) > 0) { }
+    fcntl(ends[1], F_SETFL, 0);
+    std::fflush(stderr);
+    const int savedStderr = dup(2);
+    dup2(ends[1], 2);
+
+    RecordingCallback late;
+    for (int tick = 0; tick < 200; ++tick)
+        late.slow[tick] = kPeriod + 2ms; // every tick reports
+    auto device = std::make_unique<VirtualAudioDevice>();
+    device->start(&late);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_GT(late.tickCount.load(), 30) << "the clock ticks on while its reports cannot be written";
+
+    std::thread drain([&] {
+        char buffer[4096];
+        while (read(ends[0], buffer, sizeof buffer) > 0) { }
+    });
+    device.reset(); // its reports written, to the pipe
+    dup2(savedStderr, 2);
+    close(savedStderr);
+    close(ends[1]);
+    drain.join();
+    close(ends[0]);
 }

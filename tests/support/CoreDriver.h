@@ -6,7 +6,9 @@
 #include "ControllerListener.h"
 #include "engine/RoutingCore.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 class CoreDriver {
@@ -29,7 +31,9 @@ public:
         const auto period = std::chrono::microseconds(kBlock * 1000000LL / kRate);
         const auto end = std::chrono::steady_clock::now() + limit;
         for (auto due = std::chrono::steady_clock::now(); due < end; due += period) {
+            const auto started = threadCpuTime();
             core.processBlock(outputs.data(), static_cast<int>(outputs.size()), kBlock, true);
+            longestBlockCpu = std::max(longestBlockCpu, threadCpuTime() - started);
             if (done())
                 return true;
             std::this_thread::sleep_until(due + period);
@@ -38,6 +42,18 @@ public:
     }
 
     std::vector<float*> outputs;
+    // The most CPU time a block tickUntil ran took: what the block itself cost, however the machine preempted it.
+    std::chrono::nanoseconds longestBlockCpu{};
+
+private:
+    static std::chrono::nanoseconds threadCpuTime()
+    {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    }
+
+public:
     ControllerListener listener;
     NDISourceFinder finder;
     RoutingCore core{&listener, finder};
