@@ -17,7 +17,7 @@ unsigned workers()
 
 NDIRx::NDIRx(ReceiveSlotList& slotList, NDISourceFinder& sourceFinder, Listener& rxListener)
     : slots(slotList), finder(sourceFinder), listener(rxListener), videoWanted(rxListener.videoWanted()),
-      probeTask([this] { probeSources(); }), captureWorkers([this](ReceiveSlot& slot) { captureSlot(slot); }, workers())
+      discoveryTask([this] { discoverSources(); }), probeTask([this] { probeSources(); }), captureWorkers([this](ReceiveSlot& slot) { captureSlot(slot); }, workers())
 {
 }
 
@@ -29,6 +29,7 @@ NDIRx::~NDIRx()
 void NDIRx::stop()
 {
     stopRequested = true;
+    discoveryTask.stop();
     probeTask.stop();
     captureWorkers.waitForAll();
 }
@@ -108,13 +109,14 @@ void NDIRx::processBlock(std::chrono::steady_clock::time_point blockStart)
             exchangeReceiver(*slot, now);
 
     if (!probeClockStarted) {
-        lastProbeTime = now; // the first probe starts 2 s after the first block
+        lastProbeTime = lastDiscoveryTime = now; // discovery begins a second after the first block
         probeClockStarted = true;
     }
-    if (now - lastProbeTime >= kProbeInterval) {
+    // Never waits: a run still going starts its next turn as soon as it has ended.
+    if (now - lastDiscoveryTime >= kDiscoveryInterval && discoveryTask.tryStart())
+        lastDiscoveryTime = now;
+    if (now - lastProbeTime >= kProbeInterval && probeTask.tryStart())
         lastProbeTime = now;
-        probeTask.tryStart(); // never waits: a probe still going keeps its turn
-    }
 }
 
 void NDIRx::startCapture()
@@ -197,32 +199,45 @@ void NDIRx::measure(ReceiveSlot& slot)
     }
 }
 
+void NDIRx::discoverSources()
+{
+    const std::set<std::string> before = presentSources();
+    finder.poll();
+    const std::set<std::string> after = presentSources();
+    std::vector<ProbeItem> found = listener.sourcesToProbe();
+    std::erase_if(found, [&](const ProbeItem& item) {
+        return after.count(item.sourceName) == 0 || before.count(item.sourceName) != 0;
+    });
+    probeEach(found, after);
+}
+
 void NDIRx::probeSources()
 {
-    pollFinder();
-    probeEach(listener.sourcesToProbe());
+    const std::set<std::string> present = presentSources();
+    for (const std::string& name : present)
+        std::cerr << name << '\n';
+    std::cerr << std::flush;
+    probeEach(listener.sourcesToProbe(), present);
 }
 
 void NDIRx::probeSources(const std::vector<ProbeItem>& items)
 {
-    pollFinder();
-    probeEach(items);
-}
-
-void NDIRx::pollFinder()
-{
     finder.poll();
-    for (const std::string& name : finder.sources)
-        std::cerr << name << '\n';
-    std::cerr << std::flush;
+    probeEach(items, presentSources());
 }
 
-void NDIRx::probeEach(const std::vector<ProbeItem>& items)
+std::set<std::string> NDIRx::presentSources()
+{
+    std::lock_guard lock(finder.mutex);
+    return finder.sources;
+}
+
+void NDIRx::probeEach(const std::vector<ProbeItem>& items, const std::set<std::string>& present)
 {
     for (const ProbeItem& item : items) {
         if (stopRequested)
             return;
-        probeOne(item, finder.sources);
+        probeOne(item, present);
     }
 }
 

@@ -92,7 +92,7 @@ TEST_F(AudioControllerTest, aDelayedSenderCarriesTheSameBlocksNineBlocksLater)
         << "the delayed sender's block is the direct sender's block of 9 ticks before";
 }
 
-TEST_F(AudioControllerTest, aSourceReturningWhileVideoPassesIsHeardWithinASecondAndChangesMeanwhileRunAtOnce)
+TEST_F(AudioControllerTest, aSourceReturningWhileVideoPassesIsHeardWithinAProbePeriodAndChangesMeanwhileRunAtOnce)
 {
     TestSource camera("Camera", {.channels = 0, .frameRateN = 30});
     ASSERT_TRUE(e.found(camera.publishedName()));
@@ -105,10 +105,10 @@ TEST_F(AudioControllerTest, aSourceReturningWhileVideoPassesIsHeardWithinASecond
     std::string name;
     for (int round = 1; round <= rounds; ++round) {
         const auto times = static_cast<size_t>(round);
+        const auto appeared = std::chrono::system_clock::now();
         auto tone = std::make_unique<TestSource>("Returns", TestSource::Options{.channels = 1});
         name = tone->publishedName();
         ASSERT_TRUE(e.listener.waitFor({"added", name, kNoChannel}, 10s, times));
-        const auto found = std::chrono::system_clock::now();
         if (round == 1) // later rounds are heard through this connection: the slot stays, its receiver is new
             e.controller.addAudioConnection(name, 0, "Plover Sender 1", 0);
 
@@ -118,19 +118,19 @@ TEST_F(AudioControllerTest, aSourceReturningWhileVideoPassesIsHeardWithinASecond
         const auto applied = std::chrono::steady_clock::now() - queued;
         EXPECT_LT(applied, 100ms) << "round " << round << ": a change waited behind the returning source";
 
-        // The blocks' send times are UTC in units of 100 ns.
-        const int64_t foundAt =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(found.time_since_epoch()).count() / 100;
+        // The blocks' send times are UTC in units of 100 ns. Within a probe period and a block of its coming.
+        const int64_t appearedAt =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(appeared.time_since_epoch()).count() / 100;
         int64_t heardAfter = -1;
         for (int i = 0; i < 400 && heardAfter < 0; ++i) {
             const auto block = out.nextBlock();
-            if (block.timestamp > foundAt && peak(channel({block}, 0)) > 0.5f)
-                heardAfter = (block.timestamp - foundAt) / 10000;
+            if (block.timestamp > appearedAt && peak(channel({block}, 0)) > 0.5f)
+                heardAfter = (block.timestamp - appearedAt) / 10;
         }
         EXPECT_GE(heardAfter, 0) << "round " << round;
-        EXPECT_LE(heardAfter, 1000) << "round " << round;
+        EXPECT_LE(heardAfter, 2'010'667) << "round " << round << ": heard " << heardAfter << " us after it came";
 
-        // The count it had was cleared when it left; the probe measures it again.
+        // The count it had was cleared when it left; the discovery that finds it measures it again.
         ASSERT_TRUE(e.listener.waitFor({"count", name, 1}, 10s, times));
         tone.reset();
         ASSERT_TRUE(e.listener.waitFor({"removed", name, 0}, 10s, times));
