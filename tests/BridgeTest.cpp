@@ -204,20 +204,26 @@ TEST_F(Bridge, levelsAndStatusAreSentInTheirCompactFormats)
     status.runtimeVersion = "Kestrix loopback 1.0.0";
     status.clockStandsIn = true;
     status.outputDevice = "Built-in Output";
-    status.routing.sources["HOST (Mixer)"] = {true, 8, 44100, true, 3};
+    status.clockScheduling = {true, "SCHED_FIFO", 70, "root or CAP_SYS_NICE"};
+    status.softwareClock = ClockTimings::Summary{0.0000314, 0.000118, 0.0004124, 2, 940};
+    status.routing.sources["HOST (Mixer)"] = {true, 8, 44100, true, 3, 3, 7};
     status.routing.sources["HOST (Gone)"] = {false, kNoChannel, 0, false, 0};
     status.routing.senders["Plover Sender 1"] = {16, 2, 1000, 0, false};
-    status.routing.blocks = {0.0524, 0.25, 3, 12000};
+    status.routing.blocks = {0.0524, 0.25, 3, 12000, 7};
     status.mappingFile = "/data/routing.ploverc";
     status.mappingFileWriteError = "No space left on device";
     EXPECT_EQ(compactJson(statusDocument(status)),
-        R"j({"engine":{"blockLoadMedian":0.052,"blockLoadP99":0.25,"blocks":12000,"clock":"software",)j"
+        R"j({"engine":{"blockLoadMedian":0.052,"blockLoadP99":0.25,"blocks":12000,"captureDropouts":7,)j"
+        R"j("captureScheduling":"ordinary","clock":"software","clockLateBlocks":2,"clockLatenessMaxMs":0.412,)j"
+        R"j("clockLatenessMedianMs":0.031,"clockLatenessP99Ms":0.118,"clockScheduling":"SCHED_FIFO 70",)j"
         R"j("clockStandsIn":true,"lateBlocks":3,"outputDevice":"Built-in Output",)j"
         R"j("runtime":"libkestrix-ndi-loopback.so","runtimeVersion":"Kestrix loopback 1.0.0"},)j"
         R"j("mappingFile":{"path":"/data/routing.ploverc","writeError":"No space left on device","writeFailing":true},)j"
         R"j("senders":{"Plover Sender 1":{"audioBlocksSent":1000,"channels":16,"connections":2,"videoFramesSent":0,"videoLive":false}},)j"
-        R"j("sources":{"HOST (Gone)":{"channels":-1,"dropouts":0,"online":false,"receiving":false,"sampleRate":0},)j"
-        R"j("HOST (Mixer)":{"channels":8,"dropouts":3,"online":true,"receiving":true,"sampleRate":44100}}})j");
+        R"j("sources":{"HOST (Gone)":{"captureDropouts":0,"channels":-1,"dropouts":0,"online":false,"receiving":false,"sampleRate":0},)j"
+        R"j("HOST (Mixer)":{"captureDropouts":7,"channels":8,"dropouts":3,"online":true,"receiving":true,"sampleRate":44100}}})j");
+    status.softwareClock.reset(); // a sound output keeps its own time
+    EXPECT_NE(compactJson(statusDocument(status)).indexOf(R"j("clockLatenessMaxMs":null)j"), -1);
 }
 
 TEST_F(Bridge, aReadyPageGetsTheStatusAtOnceAndEverySecondAndNoLevelsWhileNothingFlows)
