@@ -128,7 +128,8 @@ ClockFigures replay(const std::vector<Tick>& recorded)
         size_t end = first;
         for (int64_t n = 0; end < recorded.size(); ++end, ++n) {
             origin = std::min(origin, static_cast<double>(recorded[end].entered) - static_cast<double>(n) * kPeriodNs);
-            const double late = static_cast<double>(recorded[end].left) - (origin + static_cast<double>(n + 1) * kPeriodNs);
+            const double late =
+                static_cast<double>(recorded[end].left) - (origin + static_cast<double>(n + 1) * kPeriodNs);
             figures.lateBlocks += late > 0 ? 1 : 0;
             if (late > kPeriodNs) {
                 ++end;
@@ -137,7 +138,8 @@ ClockFigures replay(const std::vector<Tick>& recorded)
         }
         for (size_t i = first; i < end; ++i)
             figures.latenessUs.push_back(
-                (static_cast<double>(recorded[i].entered) - origin - static_cast<double>(i - first) * kPeriodNs) / 1000);
+                (static_cast<double>(recorded[i].entered) - origin - static_cast<double>(i - first) * kPeriodNs) /
+                1000);
         first = end;
     }
     return figures;
@@ -253,7 +255,10 @@ int runSlowCapture(int seconds)
         for (size_t k = 0; k < routes.size(); ++k)
             std::printf("| %-16s from %-9s sent %5d blocks: %5d with the tone, %5d silent, %3d other; longest gap "
                         "between two sends %.1f ms%s\n",
-                routes[k].second.c_str(), k == 0 ? "the slow" : k == 1 ? "steady A" : "steady B",
+                routes[k].second.c_str(),
+                k == 0       ? "the slow"
+                    : k == 1 ? "steady A"
+                             : "steady B",
                 sent[k].tone + sent[k].silent + sent[k].other, sent[k].tone, sent[k].silent, sent[k].other,
                 sent[k].longestGapMs, k == 0 ? "" : "   aim: every block with the tone, no gap over 1.5 blocks");
     }
@@ -349,7 +354,8 @@ int main(int argc, char** argv)
             failed += runChild(self, childArgs, folder) != 0;
             stopBusyProcesses(busy);
         }
-    std::printf("  aims: with real-time scheduling, max under 1000 us and no late block, under the four processes too\n");
+    std::printf(
+        "  aims: with real-time scheduling, max under 1000 us and no late block, under the four processes too\n");
 
     const int slowSeconds = std::max(5, seconds / 4);
     std::printf("\none of three routed sources takes %lld ms to capture, %d s; load average %s\n",

@@ -138,7 +138,6 @@ private:
     bool started = false;
     const std::string automaticFile;
     AutomaticMappingFile automatic{files, automaticFile};
-    AudioClock clock{*this, [this](const RealtimeScheduling::Grant& grant) {
-                         routing.followClockScheduling(grant.realtime);
-                     }};
+    AudioClock clock{
+        *this, [this](const RealtimeScheduling::Grant& grant) { routing.followClockScheduling(grant.realtime); }};
 };

@@ -17,7 +17,8 @@ unsigned workers()
 
 NDIRx::NDIRx(ReceiveSlotList& slotList, NDISourceFinder& sourceFinder, Listener& rxListener)
     : slots(slotList), finder(sourceFinder), listener(rxListener), videoWanted(rxListener.videoWanted()),
-      discoveryTask([this] { discoverSources(); }), probeTask([this] { probeSources(); }), captureWorkers([this](ReceiveSlot& slot) { captureSlot(slot); }, workers())
+      discoveryTask([this] { discoverSources(); }), probeTask([this] { probeSources(); }),
+      captureWorkers([this](ReceiveSlot& slot) { captureSlot(slot); }, workers())
 {
 }
 
@@ -205,9 +206,8 @@ void NDIRx::discoverSources()
     finder.poll();
     const std::set<std::string> after = presentSources();
     std::vector<ProbeItem> found = listener.sourcesToProbe();
-    std::erase_if(found, [&](const ProbeItem& item) {
-        return after.count(item.sourceName) == 0 || before.count(item.sourceName) != 0;
-    });
+    std::erase_if(found,
+        [&](const ProbeItem& item) { return after.count(item.sourceName) == 0 || before.count(item.sourceName) != 0; });
     probeEach(found, after);
 }
 

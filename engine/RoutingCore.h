@@ -1,7 +1,7 @@
 #pragma once
 
 // Threads: public operations on any thread but the audio thread (they wait for nothing the audio thread holds);
-// processBlock on the audio thread, which never waits; reports on the worker and probe threads.
+// processBlock on the audio thread, which never waits; reports on the worker, discovery and probe threads.
 
 #include "engine/MappingFile.h"
 #include "engine/NDIRx.h"
@@ -49,7 +49,7 @@ public:
         virtual ~Listener() = default;
         // Worker thread, when a PublishRouting has run.
         virtual void routingPublished(const SenderChannelMappings& mappings, const SenderVideoSources& video) = 0;
-        // Probe thread.
+        // Discovery thread.
         virtual void sourceAdded(const std::string& source, uint32_t channelCount) = 0;
         virtual void sourceRemoved(const std::string& source) = 0;
         // Worker thread.

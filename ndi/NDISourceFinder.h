@@ -17,9 +17,9 @@ public:
     class Listener {
     public:
         virtual ~Listener() = default;
-        // Probe task's thread, with the finder's mutex held.
+        // Discovery task's thread, with the finder's mutex held.
         virtual void sourcesChanged(NDISourceFinder& finder) = 0;
-        // Probe task's thread: the names of the senders this program publishes
+        // Discovery task's thread: the names of the senders this program publishes
         // (the keys of its sender channel mappings), as a copy.
         virtual std::set<std::string> senderChannelMappings() = 0;
     };
@@ -29,7 +29,7 @@ public:
     NDISourceFinder(const NDISourceFinder&) = delete;
     NDISourceFinder& operator=(const NDISourceFinder&) = delete;
 
-    // Probe task only, never two at a time; never blocks on the network.
+    // Discovery task only, never two at a time; never blocks on the network.
     NDISourceFinder& poll();
 
     void setListener(Listener* newListener) { listener = newListener; }
@@ -38,7 +38,7 @@ public:
     // stream part. False for a name that is no NDI source name.
     static bool splitSourceName(const std::string& name, std::string& machine, std::string& stream);
 
-    // Only the probe task writes it; others read it with `mutex` held.
+    // Only the discovery task writes it; others read it with `mutex` held.
     std::set<std::string> sources;
     std::mutex mutex;
 

@@ -80,12 +80,12 @@ private:
         constexpr size_t kFrameBytes = 2 * sizeof(float);
         constexpr auto kStep = std::chrono::microseconds(1'000'000 * kBlock / kRate);
         std::vector<char> pending;
-        std::vector<float> chunk(2 * kBlock);
         for (auto due = std::chrono::steady_clock::now(); running; due += kStep) {
             std::this_thread::sleep_until(due);
+            if (std::chrono::steady_clock::now() - due > 100 * kStep)
+                due = std::chrono::steady_clock::now(); // a stalled test thread does not make a burst
             // One block's worth a block period; a sound card takes no more than that.
-            size_t room = kBlock * kFrameBytes;
-            while (room > 0) {
+            for (size_t room = kBlock * kFrameBytes; room > 0;) {
                 char buffer[kBlock * kFrameBytes];
                 const ssize_t n = fd >= 0 ? read(fd, buffer, room) : -1;
                 if (n <= 0) // nothing written yet, or no writer: the card waits
@@ -94,13 +94,13 @@ private:
                 room -= static_cast<size_t>(n);
             }
             const size_t whole = pending.size() / kFrameBytes * kFrameBytes;
+            if (whole == 0)
+                continue;
             std::lock_guard lock(mutex);
             const size_t at = played.size();
             played.resize(at + whole / sizeof(float));
             std::memcpy(played.data() + at, pending.data(), whole);
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(whole));
-            if (std::chrono::steady_clock::now() - due > 100 * kStep)
-                due = std::chrono::steady_clock::now(); // a stalled test thread does not make a burst
         }
     }
 
@@ -187,7 +187,8 @@ TEST(MonitorOutput, monitorPlaysItsRoutedChannelOnTheOutputAndAgainAfterTheSoftw
     std::this_thread::sleep_for(1s);
     EXPECT_GT(toneBlocks(sink.blocksSince(from, 0)), 80) << "source channel 1 plays on output channel 0 now";
     const auto removed = sink.blocksSince(from, 1);
-    EXPECT_EQ(longestSilence(removed), static_cast<int>(removed.size())) << "the connection removed meanwhile is silent";
+    EXPECT_EQ(longestSilence(removed), static_cast<int>(removed.size()))
+        << "the connection removed meanwhile is silent";
 
     // Without "Monitor" every output plays silence.
     e.controller.removeSender("Monitor");

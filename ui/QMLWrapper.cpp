@@ -561,8 +561,8 @@ QString scheduling(const RealtimeScheduling::Grant& grant)
 QJsonObject withoutCounters(QJsonObject status)
 {
     QJsonObject engine = status["engine"].toObject();
-    for (const char* key :
-        {"blockLoadMedian", "blockLoadP99", "blocks", "clockLatenessMedianMs", "clockLatenessP99Ms", "clockLatenessMaxMs"})
+    for (const char* key : {"blockLoadMedian", "blockLoadP99", "blocks", "clockLatenessMedianMs", "clockLatenessP99Ms",
+             "clockLatenessMaxMs"})
         engine.remove(key);
     status["engine"] = engine;
     QJsonObject senders = status["senders"].toObject();
