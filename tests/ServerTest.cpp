@@ -259,7 +259,8 @@ TEST_F(Server, theStatusAndThePrometheusMetricsTellHowTheRouterRuns)
     for (int i = 0; i < 100 && !(status = get(client, "/status"))["sources"].contains(lineBreak); ++i)
         std::this_thread::sleep_for(100ms);
     EXPECT_EQ(status["sources"][kHostileSource],
-        (json{{"channels", 2}, {"dropouts", 0}, {"online", true}, {"receiving", false}, {"sampleRate", 48000}}));
+        (json{{"captureDropouts", 0}, {"channels", 2}, {"dropouts", 0}, {"online", true}, {"receiving", false},
+            {"sampleRate", 48000}}));
     EXPECT_EQ(status["engine"]["runtime"], "libkestrix-ndi-loopback.so");
     EXPECT_EQ(status["senders"]["Spare"]["channels"], 2);
 
