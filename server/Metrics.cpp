@@ -105,6 +105,31 @@ QByteArray Metrics::exposition(const AudioController::Status& status, const Clie
     out.family("kestrix_engine_clock_stands_in", "gauge",
         "1 while the software clock stands in for a sound output that went away.");
     out.sample({}, status.clockStandsIn);
+    out.family("kestrix_engine_thread_realtime", "gauge",
+        "1 while the thread runs with a real-time policy (the policy as a label), 0 at ordinary priority.");
+    out.sample({{"thread", "clock"}, {"policy", status.clockScheduling.policy}}, status.clockScheduling.realtime);
+    out.sample({{"thread", "capture"}, {"policy", status.routing.captureScheduling.policy}},
+        status.routing.captureScheduling.realtime);
+    out.family("kestrix_engine_capture_dropouts_total", "counter",
+        "Source blocks whose capture missed its deadline in the block and were filled in.");
+    out.sample({}, blocks.captureDropouts);
+    if (const auto& clock = status.softwareClock) {
+        out.family("kestrix_engine_clock_wakeup_lateness_median_seconds", "gauge",
+            "Median of how late the software clock woke for a tick, over the last 10 s.");
+        out.sample({}, clock->medianLateness);
+        out.family("kestrix_engine_clock_wakeup_lateness_p99_seconds", "gauge",
+            "99th percentile of the software clock's wake-up lateness, over the last 10 s.");
+        out.sample({}, clock->p99Lateness);
+        out.family("kestrix_engine_clock_wakeup_lateness_max_seconds", "gauge",
+            "Longest wake-up lateness of the software clock, over the last 10 s.");
+        out.sample({}, clock->maxLateness);
+        out.family("kestrix_engine_clock_late_ticks_total", "counter",
+            "Software clock ticks that ended past the next tick's deadline.");
+        out.sample({}, clock->lateBlocks);
+    }
+    out.family("kestrix_mapping_file_write_failing", "gauge",
+        "1 while writes of the automatic mapping file fail (the routing is not saved; the status says why).");
+    out.sample({}, status.mappingFileWriteError.has_value());
 
     const auto& sources = status.routing.sources;
     out.family("kestrix_source_online", "gauge", "1 while the source is announced on the network.");
@@ -122,6 +147,9 @@ QByteArray Metrics::exposition(const AudioController::Status& status, const Clie
     out.family("kestrix_source_dropouts_total", "counter",
         "Blocks the source's frame-sync had too little audio for and filled in.");
     out.each("source", sources, [](const Source& s) { return std::optional(s.dropouts); });
+    out.family("kestrix_source_capture_dropouts_total", "counter",
+        "Blocks of the source whose capture missed its deadline and were filled in.");
+    out.each("source", sources, [](const Source& s) { return std::optional(s.captureDropouts); });
 
     const auto& senders = status.routing.senders;
     out.family("kestrix_sender_channels", "gauge", "The sender's audio channels.");

@@ -299,15 +299,23 @@ TEST_F(Server, theStatusAndThePrometheusMetricsTellHowTheRouterRuns)
         {"kestrix_sender_video_frames_sent_total", {{"sender", "Desk"}}, 0},
         {"kestrix_pages_connected", json::object(), 1},
         {"kestrix_api_clients_connected", json::object(), 1},
+        {"kestrix_mapping_file_write_failing", json::object(), 0},
+        {"kestrix_source_capture_dropouts_total", {{"source", kHostileSource}}, 0},
     };
     for (const auto& [name, labels, value] : expected)
         EXPECT_EQ(sampleValue(metrics, name, labels), value) << name << " " << labels;
     for (const auto& [family, type] :
         {std::pair{"kestrix_engine_blocks", "counter"}, {"kestrix_sender_audio_blocks_sent", "counter"},
-            {"kestrix_source_dropouts", "counter"}, {"kestrix_engine_block_load_p99_ratio", "gauge"}})
+            {"kestrix_source_dropouts", "counter"}, {"kestrix_engine_block_load_p99_ratio", "gauge"},
+            {"kestrix_engine_capture_dropouts", "counter"}, {"kestrix_engine_thread_realtime", "gauge"}})
         EXPECT_EQ(metrics["types"][family], type) << family;
     const double median = sampleValue(metrics, "kestrix_engine_block_load_median_ratio");
     EXPECT_TRUE(median > 0 && median <= sampleValue(metrics, "kestrix_engine_block_load_p99_ratio")) << median;
+    const double lateness[] = {sampleValue(metrics, "kestrix_engine_clock_wakeup_lateness_median_seconds"),
+        sampleValue(metrics, "kestrix_engine_clock_wakeup_lateness_p99_seconds"),
+        sampleValue(metrics, "kestrix_engine_clock_wakeup_lateness_max_seconds")};
+    EXPECT_TRUE(lateness[0] >= 0 && lateness[0] <= lateness[1] && lateness[1] <= lateness[2] && lateness[2] < 1)
+        << lateness[0] << " " << lateness[1] << " " << lateness[2];
 
     // The counters move on; a page that goes is no longer counted.
     const json desk = {{"sender", "Desk"}};
