@@ -96,7 +96,9 @@ protected:
     void startServer(std::vector<std::string> extraEnv = {})
     {
         std::vector<std::string> options{"--listen", "127.0.0.1:" + std::to_string(port), "--token-file",
-            (folder / "token").string(), "--mapping-file", (folder / "routing.ploverc").string()};
+            (folder / "token").string(), "--mapping-file", (folder / "routing.ploverc").string(),
+            // Ember+ is tested by the page tests, each on a free port; here it would contend for the default one.
+            "--ember", "off"};
         for (std::string& option : moreOptions())
             options.push_back(std::move(option));
         server = std::make_unique<ChildProcess>(
