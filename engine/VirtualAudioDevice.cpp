@@ -107,6 +107,9 @@ void VirtualAudioDevice::start(juce::AudioIODeviceCallback* newCallback)
     {
         std::lock_guard lock(wakeMutex);
         raised = false;
+    }
+    {
+        std::lock_guard lock(reportMutex);
         reporterStopping = false;
     }
     if (!startThread())
@@ -126,19 +129,19 @@ void VirtualAudioDevice::stop()
     wakeUp.notify_all();
     stopThread(-1); // waits without a time-out, so never kills
     {
-        const std::lock_guard lock(wakeMutex);
+        const std::lock_guard lock(reportMutex);
         reporterStopping = true;
     }
-    wakeUp.notify_all();
+    reportWake.notify_all();
     if (reporter.joinable())
         reporter.join();
 }
 
 void VirtualAudioDevice::reportLateTicks()
 {
-    std::unique_lock lock(wakeMutex);
+    std::unique_lock lock(reportMutex);
     for (bool last = false; !last;) {
-        last = wakeUp.wait_for(lock, kReportInterval, [this] { return reporterStopping; });
+        last = reportWake.wait_for(lock, kReportInterval, [this] { return reporterStopping; });
         lock.unlock();
         clockTimings->writeOverruns(stderr); // after the clock ended, the last ones too
         lock.lock();

@@ -88,6 +88,11 @@ private:
     std::condition_variable wakeUp;
     RealtimeScheduling::Grant grant; // written by the clock's thread before `raised`
     bool raised = false; // under wakeMutex
-    bool reporterStopping = false; // under wakeMutex
+
+    // The reporter's own: a real-time clock must never wait for a lock an
+    // ordinary thread may be holding while it is preempted.
+    std::mutex reportMutex;
+    std::condition_variable reportWake;
+    bool reporterStopping = false; // under reportMutex
     std::thread reporter;
 };

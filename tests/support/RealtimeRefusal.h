@@ -4,6 +4,7 @@
 // what lets it ask for a real-time policy: CAP_SYS_NICE, and the process's
 // RLIMIT_RTPRIO grant. The system then refuses as it refuses an ordinary user.
 
+#if defined(__linux__)
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -40,3 +41,4 @@ inline bool mayUseRealtime()
                (data[CAP_SYS_NICE / 32].effective & (1u << (CAP_SYS_NICE % 32))) != 0) ||
         (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0);
 }
+#endif
