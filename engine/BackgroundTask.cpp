@@ -28,10 +28,22 @@ bool BackgroundTask::tryStart()
     return true;
 }
 
+bool BackgroundTask::tryStartNow()
+{
+    {
+        std::unique_lock lock(mutex, std::try_to_lock);
+        if (!lock.owns_lock() || busy || requested || stopping || stopped)
+            return false;
+        requested = true;
+    }
+    changed.notify_all();
+    return true;
+}
+
 bool BackgroundTask::running()
 {
-    std::lock_guard lock(mutex);
-    return busy || requested;
+    std::unique_lock lock(mutex, std::try_to_lock);
+    return !lock.owns_lock() || busy || requested;
 }
 
 void BackgroundTask::wait()

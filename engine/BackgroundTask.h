@@ -17,6 +17,11 @@ public:
 
     // Starts a run unless one is going or the task was stopped; false then.
     bool tryStart();
+    // As tryStart(), for the audio thread: the task's own thread holding the
+    // lock for a moment counts as a run going, so it never waits on a lock an
+    // ordinary thread may hold while preempted.
+    bool tryStartNow();
+    // Whether a run is going, or starting or ending; never waits on the lock.
     bool running();
     // Blocks until no run is going.
     void wait();

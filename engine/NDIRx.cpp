@@ -114,9 +114,9 @@ void NDIRx::processBlock(std::chrono::steady_clock::time_point blockStart)
         probeClockStarted = true;
     }
     // Never waits: a run still going starts its next turn as soon as it has ended.
-    if (now - lastDiscoveryTime >= kDiscoveryInterval && discoveryTask.tryStart())
+    if (now - lastDiscoveryTime >= kDiscoveryInterval && discoveryTask.tryStartNow())
         lastDiscoveryTime = now;
-    if (now - lastProbeTime >= kProbeInterval && probeTask.tryStart())
+    if (now - lastProbeTime >= kProbeInterval && probeTask.tryStartNow())
         lastProbeTime = now;
 }
 

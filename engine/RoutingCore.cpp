@@ -468,10 +468,18 @@ void RoutingCore::processCommands()
 {
     if (!ndiActive)
         return;
+    // Never waits on a lock an ordinary thread holds: what cannot be handed over now goes in a later block.
+    if (!ranUnreported.empty()) {
+        std::unique_lock lock(doneMutex, std::try_to_lock);
+        if (lock.owns_lock())
+            done.splice(done.end(), ranUnreported);
+    }
     if (postedCount.load(std::memory_order_acquire) != takenCount) {
-        std::lock_guard lock(postMutex);
-        takenCount = postedCount.load(std::memory_order_relaxed);
-        pending.splice(pending.end(), posted);
+        std::unique_lock lock(postMutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            takenCount = postedCount.load(std::memory_order_relaxed);
+            pending.splice(pending.end(), posted);
+        }
     }
     // The pause after clearing the senders keeps commands waiting, never the clock.
     const auto started = std::chrono::steady_clock::now();
@@ -493,8 +501,10 @@ void RoutingCore::processCommands()
     }
     if (routingChanged)
         afterRoutingChanged();
-    std::lock_guard lock(doneMutex);
-    done.splice(done.end(), ran);
+    ranUnreported.splice(ranUnreported.end(), ran);
+    std::unique_lock lock(doneMutex, std::try_to_lock);
+    if (lock.owns_lock())
+        done.splice(done.end(), ranUnreported);
 }
 
 bool RoutingCore::waitsForCapture(const RoutingCommand& command) const

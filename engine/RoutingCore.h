@@ -234,6 +234,7 @@ private:
     std::atomic<uint64_t> postedCount{0};
     uint64_t takenCount = 0; // audio thread
     CommandList pending; // audio thread: taken, not yet run
+    CommandList ranUnreported; // audio thread: run, not yet handed to the worker
     std::chrono::steady_clock::time_point holdCommandsUntil{};
 
     // Run changes on their way to the worker.

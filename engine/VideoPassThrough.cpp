@@ -40,7 +40,7 @@ void VideoPassThrough::processBlock()
         jobs.push_back(Job{sender.output, source->second->receiver});
     }
     if (!jobs.empty())
-        passTask.tryStart();
+        passTask.tryStartNow();
 }
 
 void VideoPassThrough::runPass()
