@@ -130,8 +130,9 @@ TEST_F(AudioControllerTest, aSourceReturningWhileVideoPassesIsHeardWithinAProbeP
         EXPECT_GE(heardAfter, 0) << "round " << round;
         EXPECT_LE(heardAfter, 2'010'667) << "round " << round << ": heard " << heardAfter << " us after it came";
 
-        // The count it had was cleared when it left; the discovery that finds it measures it again.
+        // The count it had was cleared when it left; the discovery that finds it measures it again, at once.
         ASSERT_TRUE(e.listener.waitFor({"count", name, 1}, 10s, times));
+        EXPECT_LE(e.listener.madeAt({"count", name, 1}, times) - appeared, 2'010'667us) << "round " << round;
         tone.reset();
         ASSERT_TRUE(e.listener.waitFor({"removed", name, 0}, 10s, times));
     }

@@ -52,17 +52,29 @@ public:
             lock, timeout, [&] { return std::ranges::count(all, report) >= static_cast<std::ptrdiff_t>(times); });
     }
 
+    // When `report` was made for the `times`-th time (the clock's epoch if it was not).
+    std::chrono::system_clock::time_point madeAt(const Report& report, size_t times = 1)
+    {
+        std::lock_guard lock(mutex);
+        for (size_t i = 0, seen = 0; i < all.size(); ++i)
+            if (all[i] == report && ++seen == times)
+                return when[i];
+        return {};
+    }
+
 private:
     void add(Report report)
     {
         std::lock_guard lock(mutex);
         all.push_back(std::move(report));
+        when.push_back(std::chrono::system_clock::now());
         changed.notify_all();
     }
 
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Report> all;
+    std::vector<std::chrono::system_clock::time_point> when; // of each report in `all`
 };
 
 // The controller as the window runs it: NDI processing on, and the routing
