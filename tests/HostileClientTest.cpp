@@ -71,7 +71,8 @@ public:
         std::set<std::string> heard;
         for (const auto deadline = std::chrono::steady_clock::now() + within;
              !enough(heard) && std::chrono::steady_clock::now() < deadline;) {
-            const auto text = client.readText();
+            const auto text = client.readText(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
             if (!text)
                 break;
             const json message = json::parse(*text, nullptr, false);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -145,6 +146,15 @@ public:
         }
     }
 
+    // As readText(), waiting at most about `within` for each part of the frame instead of the client's time-out.
+    std::optional<std::string> readText(std::chrono::milliseconds within)
+    {
+        waitForEachRead(std::max(within, std::chrono::milliseconds{1}));
+        auto text = readText();
+        waitForEachRead(std::chrono::seconds{timeoutSeconds});
+        return text;
+    }
+
     void disconnect()
     {
         if (fd >= 0)
@@ -153,12 +163,19 @@ public:
     }
 
 private:
+    void waitForEachRead(std::chrono::microseconds wait)
+    {
+        const timeval limit{
+            static_cast<time_t>(wait.count() / 1000000), static_cast<suseconds_t>(wait.count() % 1000000)};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+
     bool open()
     {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const timeval wait{timeoutSeconds, 0};
         const int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        waitForEachRead(std::chrono::seconds{timeoutSeconds});
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (receiveBuffer > 0)
