@@ -1,5 +1,6 @@
 #include "engine/NDIRx.h"
 
+#include "engine/PrintableText.h"
 #include "ndi/NdiLibrary.h"
 
 #include <algorithm>
@@ -215,7 +216,7 @@ void NDIRx::probeSources()
 {
     const std::set<std::string> present = presentSources();
     for (const std::string& name : present)
-        std::cerr << name << '\n';
+        std::cerr << printableText(name) << '\n';
     std::cerr << std::flush;
     probeEach(listener.sourcesToProbe(), present);
 }

@@ -1,4 +1,5 @@
 #include "engine/RoutingCore.h"
+#include "engine/PrintableText.h"
 
 #include "ndi/NdiLibrary.h"
 
@@ -680,7 +681,7 @@ void RoutingCore::runWorker()
 void RoutingCore::finish(RoutingCommand& command)
 {
     switch (command.type) {
-    case CommandType::SourceRemoved: std::cerr << "SOURCE_REMOVED: " << command.name << std::endl; break;
+    case CommandType::SourceRemoved: std::cerr << "SOURCE_REMOVED: " << printableText(command.name) << std::endl; break;
     case CommandType::SourceAdded:
         if (command.slot != nullptr)
             knownSlots.push_back(command.slot);

@@ -66,7 +66,7 @@ bool SenderOutput::tryPublish()
     settings.clock_audio = false; // the audio clock paces the audio
     NDIlib_send_instance_t created = ndi().send_create_v2(&settings, nullptr);
     if (created == nullptr)
-        qWarning().noquote() << "NDI sender" << QString::fromStdString(ndiName) << "could not be created";
+        qWarning() << "NDI sender" << QString::fromStdString(ndiName) << "could not be created";
     sendInstance.store(created, std::memory_order_release);
     return true;
 }
@@ -103,8 +103,8 @@ void SenderState::release()
 bool SenderState::initialise(const std::string& name, uint32_t channels, int sampleRate, int samplesPerBlock)
 {
     if (channels > kMaxChannels) {
-        qWarning().noquote() << "Sender" << QString::fromStdString(name) << "refused:" << channels
-                             << "channels, at most" << kMaxChannels;
+        qWarning() << "Sender" << QString::fromStdString(name) << "refused:" << channels << "channels, at most"
+                   << kMaxChannels;
         return false;
     }
     release();

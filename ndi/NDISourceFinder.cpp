@@ -55,7 +55,7 @@ NDISourceFinder& NDISourceFinder::poll()
         if (entry == nullptr || *entry == '\0')
             continue;
         std::string name(entry);
-        qDebug().noquote() << "NDI source found:" << QString::fromUtf8(name.c_str());
+        qDebug() << "NDI source found:" << QString::fromUtf8(name.c_str()); // quoted: a name from the network
         std::string machine, stream;
         if (!splitSourceName(name, machine, stream))
             continue;
