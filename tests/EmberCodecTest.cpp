@@ -235,40 +235,6 @@ TEST(Glow, providerMessagesAreThoseEmberConsumersRead)
     EXPECT_EQ(GlowWriter::streamMessage(entries), hex("60 10 66 0E A0 0C 65 0A A0 03 02 01 07 A1 03 02 01 EC"));
 }
 
-namespace {
-
-// A consumer's message: a Root holding `elements`, each written by `write`.
-Bytes consumerMessage(const std::function<void(BerWriter&)>& write)
-{
-    BerWriter ber;
-    ber.begin(0x60);
-    ber.begin(0x6B);
-    write(ber);
-    ber.end();
-    ber.end();
-    return ber.take();
-}
-
-void command(BerWriter& ber, int number)
-{
-    ber.begin(0xA0);
-    ber.begin(0x62);
-    ber.begin(0xA0);
-    ber.integer(number);
-    ber.end();
-    ber.end();
-    ber.end();
-}
-
-void fieldOf(BerWriter& ber, uint8_t tag, const std::function<void()>& inside)
-{
-    ber.begin(tag);
-    inside();
-    ber.end();
-}
-
-} // namespace
-
 TEST(Glow, requestsAreReadAsConsumersSendThem)
 {
     std::string why;
@@ -280,69 +246,23 @@ TEST(Glow, requestsAreReadAsConsumersSendThem)
     EXPECT_TRUE((*found)[0].path.empty());
 
     // libember's nested form: Node 1 > Node 3 > Subscribe.
-    found = GlowReader::requests(consumerMessage([](BerWriter& ber) {
-        fieldOf(ber, 0xA0, [&] {
-            fieldOf(ber, 0x63, [&] {
-                fieldOf(ber, 0xA0, [&] { ber.integer(1); });
-                fieldOf(ber, 0xA2, [&] {
-                    fieldOf(ber, 0x64, [&] {
-                        fieldOf(ber, 0xA0, [&] {
-                            fieldOf(ber, 0x63, [&] {
-                                fieldOf(ber, 0xA0, [&] { ber.integer(3); });
-                                fieldOf(ber, 0xA2, [&] { fieldOf(ber, 0x64, [&] { command(ber, 30); }); });
-                            });
-                        });
-                    });
-                });
-            });
-        });
-    }),
+    found = GlowReader::requests(
+        hex("60 25 6B 23 A0 21 63 1F A0 03 02 01 01 A2 18 64 16 A0 14 63 12 A0 03 02 01 03 A2 0B 64 09 A0 07 62 05 A0 "
+            "03 02 01 1E"),
         why);
     ASSERT_TRUE(found.has_value()) << why;
     ASSERT_EQ(found->size(), 1u);
     EXPECT_EQ((*found)[0].kind, GlowRequest::Kind::Subscribe);
     EXPECT_EQ((*found)[0].path, (GlowPath{1, 3}));
 
-    // A set: the cached contents with the new value. A connect: the matrix with one connection. A getDirectory
-    // sent with cached contents and connections is only that.
-    const auto matrixWith = [](BerWriter& ber, bool withCommand) {
-        fieldOf(ber, 0xA0, [&] {
-            fieldOf(ber, 0x71, [&] {
-                fieldOf(ber, 0xA0, [&] { ber.relativeOid(std::vector<uint32_t>{1, 2}); });
-                fieldOf(
-                    ber, 0xA1, [&] { fieldOf(ber, 0x31, [&] { fieldOf(ber, 0xA0, [&] { ber.utf8("routing"); }); }); });
-                if (withCommand)
-                    fieldOf(ber, 0xA2, [&] { fieldOf(ber, 0x64, [&] { command(ber, 32); }); });
-                fieldOf(ber, 0xA5, [&] {
-                    fieldOf(ber, 0x30, [&] {
-                        fieldOf(ber, 0xA0, [&] {
-                            fieldOf(ber, 0x70, [&] {
-                                fieldOf(ber, 0xA0, [&] { ber.integer(4); });
-                                fieldOf(ber, 0xA1, [&] { ber.relativeOid(std::vector<uint32_t>{9}); });
-                                fieldOf(ber, 0xA2, [&] { ber.integer(1); });
-                            });
-                        });
-                    });
-                });
-            });
-        });
-    };
-    found = GlowReader::requests(consumerMessage([&](BerWriter& ber) {
-        fieldOf(ber, 0xA0, [&] {
-            fieldOf(ber, 0x69, [&] {
-                fieldOf(ber, 0xA0, [&] { ber.relativeOid(std::vector<uint32_t>{1, 4, 7, 2}); });
-                fieldOf(ber, 0xA1, [&] {
-                    fieldOf(ber, 0x31, [&] {
-                        fieldOf(ber, 0xA0, [&] { ber.utf8("delay"); });
-                        fieldOf(ber, 0xA2, [&] { ber.integer(-120); });
-                        fieldOf(ber, 0xA3, [&] { ber.real(-5000); });
-                    });
-                });
-            });
-        });
-        matrixWith(ber, false);
-        matrixWith(ber, true);
-    }),
+    // A set: the cached contents (identifier, minimum) with the new value. A connect: the matrix with one connection.
+    // A getDirectory sent with cached contents and connections is only that.
+    const Bytes matrixHead = concat({hex("A0 04 0D 02 01 02 A1 0D 31 0B A0 09 0C 07"), ascii("routing")});
+    const Bytes connection = hex("A5 15 30 13 A0 11 70 0F A0 03 02 01 04 A1 03 0D 01 09 A2 03 02 01 01");
+    found = GlowReader::requests(
+        concat({hex("60 81 96 6B 81 93"), hex("A0 24 69 22 A0 06 0D 04 01 04 07 02 A1 18 31 16 A0 07 0C 05"),
+            ascii("delay"), hex("A2 03 02 01 88 A3 06 09 04 C0 0C 02 71"), hex("A0 2E 71 2C"), matrixHead, connection,
+            hex("A0 3B 71 39"), matrixHead, hex("A2 0B 64 09 A0 07 62 05 A0 03 02 01 20"), connection}),
         why);
     ASSERT_TRUE(found.has_value()) << why;
     ASSERT_EQ(found->size(), 3u);
@@ -370,7 +290,9 @@ TEST(Glow, messagesThatAreNotGlowAreRefused)
     for (int i = 0; i < 100; ++i) {
         ber.begin(0xA0);
         ber.begin(0x6A);
-        fieldOf(ber, 0xA0, [&] { ber.relativeOid(std::vector<uint32_t>{1}); });
+        ber.begin(0xA0);
+        ber.relativeOid(std::vector<uint32_t>{1});
+        ber.end();
         ber.begin(0xA2);
         ber.begin(0x64);
     }
