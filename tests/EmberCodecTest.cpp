@@ -46,10 +46,6 @@ std::vector<S101Reader::Event> readAll(S101Reader& reader, const Bytes& bytes, s
     return events;
 }
 
-// A consumer's GetDirectory on the root, as emberplus-connection sends it (Glow DTD 2.31 in its header).
-const Bytes kConsumerGetDirectory =
-    hex("FE 00 0E 00 01 C0 01 02 1F 02 60 0B 6B 09 A0 07 62 05 A0 03 02 01 20 B4 EC FF");
-
 GlowMatrix factsMatrix()
 {
     GlowMatrix matrix;
@@ -79,8 +75,10 @@ TEST(S101, readerJoinsFramesSkipsNoiseAndAnswersKeepAlives)
 {
     S101Reader reader(1 << 20);
     std::optional<std::string> broken;
-    // Noise before a frame, a keep-alive, a consumer's request split at any byte.
-    Bytes stream = concat({hex("00 12 F8 FF"), S101::keepAliveRequest(), kConsumerGetDirectory});
+    // Noise before a frame, a keep-alive, emberplus-connection's GetDirectory on the root (Glow DTD 2.31 in its
+    // header), split at any byte.
+    Bytes stream = concat({hex("00 12 F8 FF"), S101::keepAliveRequest(),
+        hex("FE 00 0E 00 01 C0 01 02 1F 02 60 0B 6B 09 A0 07 62 05 A0 03 02 01 20 B4 EC FF")});
     std::vector<S101Reader::Event> events;
     for (uint8_t b : stream)
         ASSERT_EQ(reader.read({&b, 1}, events), std::nullopt);
@@ -130,33 +128,29 @@ TEST(S101, readerRefusesWhatIsNotS101)
 
 TEST(Ber, valuesAreWrittenAsEmberPeersReadThem)
 {
-    const std::pair<std::function<void(BerWriter&)>, std::string> cases[] = {
-        {[](BerWriter& w) { w.integer(128); }, "02 02 00 80"},
-        {[](BerWriter& w) { w.integer(-129); }, "02 02 FF 7F"},
-        {[](BerWriter& w) { w.integer(0); }, "02 01 00"},
-        {[](BerWriter& w) { w.real(1.5); }, "09 03 80 00 03"},
-        {[](BerWriter& w) { w.real(-0.5); }, "09 03 C0 FF 01"},
-        {[](BerWriter& w) { w.real(0); }, "09 00"},
-        {[](BerWriter& w) { w.real(-INFINITY); }, "09 01 41"},
-        {[](BerWriter& w) { w.boolean(true); }, "01 01 FF"},
-        {[](BerWriter& w) {
-             w.relativeOid(std::vector<uint32_t>{1, 1});
-         },
-            "0D 02 01 01"},
-        {[](BerWriter& w) { w.relativeOid(std::vector<uint32_t>{200}); }, "0D 02 81 48"},
-        {[](BerWriter& w) { w.relativeOid(std::vector<uint32_t>{}); }, "0D 00"},
-    };
-    for (const auto& [write, expected] : cases) {
+    const auto written = [](const std::function<void(BerWriter&)>& write) {
         BerWriter writer;
         write(writer);
-        EXPECT_EQ(writer.bytes(), hex(expected)) << expected;
-    }
+        return writer.take();
+    };
+    EXPECT_EQ(written([](BerWriter& w) { w.integer(128); }), hex("02 02 00 80"));
+    EXPECT_EQ(written([](BerWriter& w) { w.integer(-129); }), hex("02 02 FF 7F"));
+    EXPECT_EQ(written([](BerWriter& w) { w.integer(0); }), hex("02 01 00"));
+    EXPECT_EQ(written([](BerWriter& w) { w.real(1.5); }), hex("09 03 80 00 03"));
+    EXPECT_EQ(written([](BerWriter& w) { w.real(-0.5); }), hex("09 03 C0 FF 01"));
+    EXPECT_EQ(written([](BerWriter& w) { w.real(0); }), hex("09 00"));
+    EXPECT_EQ(written([](BerWriter& w) { w.real(-INFINITY); }), hex("09 01 41"));
+    EXPECT_EQ(written([](BerWriter& w) { w.boolean(true); }), hex("01 01 FF"));
+    EXPECT_EQ(written([](BerWriter& w) { w.relativeOid(std::vector<uint32_t>{1, 1}); }), hex("0D 02 01 01"));
+    EXPECT_EQ(written([](BerWriter& w) { w.relativeOid(std::vector<uint32_t>{200}); }), hex("0D 02 81 48"));
+    EXPECT_EQ(written([](BerWriter& w) { w.relativeOid(std::vector<uint32_t>{}); }), hex("0D 00"));
     // A container longer than 127 bytes takes the long length form.
-    BerWriter writer;
-    writer.begin(0x30);
-    writer.octets(Bytes(200, 0x55));
-    writer.end();
-    EXPECT_EQ(Bytes(writer.bytes().begin(), writer.bytes().begin() + 6), hex("30 81 CB 04 81 C8"));
+    const Bytes container = written([](BerWriter& w) {
+        w.begin(0x30);
+        w.octets(Bytes(200, 0x55));
+        w.end();
+    });
+    EXPECT_EQ(Bytes(container.begin(), container.begin() + 6), hex("30 81 CB 04 81 C8"));
 }
 
 TEST(Ber, readerTakesBackWhatWasWrittenAndRefusesBrokenLengths)

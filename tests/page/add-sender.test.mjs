@@ -26,7 +26,23 @@ async function outcomes(cases, options) {
   return shown;
 }
 
-test('the popup judges a new sender by the shared rules: refused with the router\'s reason, or added as typed', async () => {
+test('the popup\'s own checks come first and send nothing; then the shared rules refuse with the router\'s reason, or the sender is added as typed; one the bridge refuses is not drawn and the popup shows why', async () => {
+  const own = [
+    ['', '', 'Error: Sender name is required'],
+    ['Studio Feed', '', 'Error: Sender channels is required'],
+    ['Plover Sender 1', '2', 'Error: Sender name already in use'],
+    ['Studio Feed', '1e', CHANNELS_REFUSED],
+  ];
+  assert.deepEqual(await outcomes(own), own);
+  assert.deepEqual(await bridge.takeCalls(), []);
+
+  await bridge.refuse('senderAdded', 'a sender named "Studio Feed" exists already');
+  const refused = [['Studio Feed', '2', 'Error: A sender named "Studio Feed" exists already']];
+  assert.deepEqual(await outcomes(refused), refused);
+  assert.deepEqual(await treeNames(page, 'senders'), ['Plover Sender 1']);
+  assert.deepEqual(await bridge.takeCalls(), [['senderAdded', 'Studio Feed', 2]]);
+  await bridge.refuse('senderAdded', null);
+
   const table = JSON.parse(await readFile(path.join(repoRoot, 'tests', 'RoutingRulesCases.json'), 'utf8'));
   // An accepted and a refused row of each table show the popup uses the rules; rules.test.mjs runs them all.
   const few = rows => [rows.find(c => !c.refused), rows.findLast(c => c.refused)];
@@ -39,21 +55,4 @@ test('the popup judges a new sender by the shared rules: refused with the router
   const added = cases.filter(c => c[2] === 'closed');
   assert.deepEqual(await bridge.takeCalls(), added.map(([name, channels]) => ['senderAdded', name, Number(channels)]));
   assert.deepEqual(await treeNames(page, 'senders'), ['Plover Sender 1', ...added.map(c => c[0])]);
-});
-
-test('the popup\'s own checks come first and send nothing; a sender the bridge refuses is not drawn and the popup shows why', async () => {
-  const cases = [
-    ['', '', 'Error: Sender name is required'],
-    ['Studio Feed', '', 'Error: Sender channels is required'],
-    ['Plover Sender 1', '2', 'Error: Sender name already in use'],
-    ['Studio Feed', '1e', CHANNELS_REFUSED],
-  ];
-  assert.deepEqual(await outcomes(cases), cases);
-  assert.deepEqual(await bridge.takeCalls(), []);
-
-  await bridge.refuse('senderAdded', 'a sender named "Studio Feed" exists already');
-  const refused = [['Studio Feed', '2', 'Error: A sender named "Studio Feed" exists already']];
-  assert.deepEqual(await outcomes(refused), refused);
-  assert.deepEqual(await treeNames(page, 'senders'), ['Plover Sender 1']);
-  assert.deepEqual(await bridge.takeCalls(), [['senderAdded', 'Studio Feed', 2]]);
 });

@@ -32,7 +32,7 @@ test('the slider\'s keys, a drag and the reset report each value, the label in s
   assert.deepEqual(await shown(), [String(sent.at(-1)), `Delay: ${sent.at(-1)} ms`]);
 });
 
-test('a restored delay sets the sender of exactly that name and sends nothing back; a rebuilt tree starts at 0', async () => {
+test('a restored delay sets the sender of exactly that name and sends nothing back; a rebuilt tree starts at 0; a refused delay puts the slider back', async () => {
   await bridge.emit('setAVDelaySignal', { senderDelay: -120, senderName: 'Plover Sender 1' });
   // A sender without a delay control, and one the page does not know, are passed over.
   for (const senderName of ['Monitor', 'Nobody']) await bridge.emit('setAVDelaySignal', { senderDelay: 40, senderName });
@@ -41,11 +41,10 @@ test('a restored delay sets the sender of exactly that name and sends nothing ba
   assert.deepEqual(await bridge.takeCalls(), []);
 
   await bridge.publishRouting({ 'Plover Sender 1': 8 }, []);
-  assert.deepEqual(await (await delayControl(page, 'Plover Sender 1')).shown(), ['0', 'Delay: 0 ms']);
-});
-
-test('a delay the bridge refuses puts the slider back to the delay the sender keeps, with the reason beside it', async () => {
   const { control, slider, shown } = await delayControl(page, 'Plover Sender 1');
+  assert.deepEqual(await shown(), ['0', 'Delay: 0 ms']);
+
+  // A delay the bridge refuses puts the slider back to the delay the sender keeps, with the reason beside it.
   await slider.fill('300');
   await bridge.refuse('setAVDelay', 'the delay line of "Plover Sender 1" cannot hold 1800 ms on its channels',
     { senderDelay: 300 });

@@ -37,8 +37,6 @@ async function shown() {
   });
 }
 
-const settles = expected => untilEqual(shown, expected);
-
 test('the inputs filter shows the sources whose name holds the query in any case, across a rebuilt tree; the sender filter matches the right half of each row; the source filter, while it holds text, wins', async () => {
   const ALL = ['HOST (Camera)', 'HOST (Mixer)', 'LAPTOP (Slides)'];
   // [box, text typed, sources shown, rows shown then]; "stream", typed in the sender filter while the source filter
@@ -49,7 +47,7 @@ test('the inputs filter shows the sources whose name holds the query in any case
     ['filterInputs', 'mixer', ['HOST (Mixer)'], '0,1,2,3']];
   for (const [box, text, sources, rows] of steps) {
     await type(box, text);
-    await settles({ sources, rows });
+    await untilEqual(shown, { sources, rows });
   }
   await bridge.emit('sourcesUpdated', { 'HOST (Camera)': 0, 'HOST (Mixer)': 8, 'STUDIO (Mixer 2)': 2 });
   assert.deepEqual(await shown(), { sources: ['HOST (Mixer)', 'STUDIO (Mixer 2)'], rows: '0,1,2,3' });

@@ -64,17 +64,13 @@ test('a source opened while it is probed stays open with its channels; what the 
   await expand(page, 'sources', 'HOST (Source 05)');
   await (await channel(page, 'sources', 'HOST (Source 30)', 'CH 2')).click();
   // Where the person scrolled to: Source 30 at the top of the list.
-  const top = () => page.evaluate(() => {
+  const top = (scroll = false) => page.evaluate(scroll => {
     const list = document.getElementById('availableSourcesList');
     const item = [...list.children].find(li => li.querySelector('.item-name').textContent === 'HOST (Source 30)');
+    if (scroll) list.scrollTop += item.getBoundingClientRect().top - list.getBoundingClientRect().top;
     return Math.round(item.getBoundingClientRect().top - list.getBoundingClientRect().top);
-  });
-  await page.evaluate(() => {
-    const list = document.getElementById('availableSourcesList');
-    const item = [...list.children].find(li => li.querySelector('.item-name').textContent === 'HOST (Source 30)');
-    list.scrollTop += item.getBoundingClientRect().top - list.getBoundingClientRect().top;
-  });
-  const before = await top();
+  }, scroll);
+  const before = await top(true);
 
   // The camera's channels are found, and a source above the one scrolled to gains channels.
   await bridge.emit('sourcesUpdated', { ...sources, 'HOST (Source 05)': 8, 'HOST (Camera)': 2 });

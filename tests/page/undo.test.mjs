@@ -110,6 +110,5 @@ test('an undo after another page changed the same thing restores what this page 
   await page.click('#removeAllButton');
   await bridge.refuse('connectionAdded', '"Plover Sender 2" has 2 channels');
   await link(page, [[MIXER, 'CH 1']], [[S2, 'CH 2']]);
-  assert.equal(await takeError(page), '"Plover Sender 2" has 2 channels');
   assert.deepEqual(await buttons(), ['Undo Remove All (Ctrl+Z)', null]);
 });
