@@ -270,7 +270,7 @@ TEST_F(Bridge, theWindowsChannelPublishesTheFacadeAloneWhichPassesThePagesCallsA
         EXPECT_FALSE(surface.property(i).metaType().flags() & QMetaType::PointerToQObject)
             << surface.property(i).name();
     }
-    EXPECT_EQ(page->property("productVersion"), "1.5.2");
+    EXPECT_EQ(page->property("productVersion"), KESTRIX_VERSION);
 
     QSignalSpy refused(page, SIGNAL(changeRefused(QString)));
     QSignalSpy documents(page, SIGNAL(sendersUpdated(QString)));
