@@ -64,8 +64,9 @@ void EmberSession::readSome()
             if (closing)
                 return;
             if (event.kind == S101Reader::Kind::KeepAliveRequest) {
-                const S101::Bytes answer = S101::keepAliveResponse();
-                socket->write(reinterpret_cast<const char*>(answer.data()), static_cast<qint64>(answer.size()));
+                // Answers pile up like any others at a consumer that asks and does not read.
+                if (mayWrite(SendBacklog::Kind::Needed))
+                    put(S101::keepAliveResponse());
                 continue;
             }
             if (event.kind != S101Reader::Kind::Message)
@@ -94,7 +95,7 @@ void EmberSession::readSome()
     }
 }
 
-bool EmberSession::write(const std::vector<uint8_t>& message, SendBacklog::Kind kind)
+bool EmberSession::mayWrite(SendBacklog::Kind kind)
 {
     if (closing)
         return false;
@@ -103,21 +104,28 @@ bool EmberSession::write(const std::vector<uint8_t>& message, SendBacklog::Kind 
     case SendBacklog::Verdict::Close:
         close(QString("does not read what it is sent (%1 bytes wait)").arg(socket->bytesToWrite()));
         return false;
-    case SendBacklog::Verdict::Send: break;
+    case SendBacklog::Verdict::Send: return true;
     }
-    const S101::Bytes frames = S101::messageFrames(message);
+    return false;
+}
+
+void EmberSession::put(const S101::Bytes& frames)
+{
     socket->write(reinterpret_cast<const char*>(frames.data()), static_cast<qint64>(frames.size()));
-    return true;
 }
 
 void EmberSession::send(const std::vector<uint8_t>& message)
 {
-    write(message, SendBacklog::Kind::Needed);
+    if (mayWrite(SendBacklog::Kind::Needed))
+        put(S101::messageFrames(message));
 }
 
 bool EmberSession::sendStream(const std::vector<uint8_t>& message)
 {
-    return write(message, SendBacklog::Kind::Skippable);
+    if (!mayWrite(SendBacklog::Kind::Skippable))
+        return false;
+    put(S101::messageFrames(message));
+    return true;
 }
 
 void EmberSession::complain(const QString& what)

@@ -70,7 +70,9 @@ Q_SIGNALS:
 
 private:
     void readSome();
-    bool write(const std::vector<uint8_t>& message, SendBacklog::Kind kind);
+    // Whether something of `kind` may be sent now; a consumer too far behind is closed instead.
+    bool mayWrite(SendBacklog::Kind kind);
+    void put(const S101::Bytes& frames);
 
     QTcpSocket* socket;
     RequestHandler handler;
