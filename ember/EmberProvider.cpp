@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 namespace {
 
@@ -211,7 +212,7 @@ void EmberProvider::turnAway(QTcpSocket* socket, const QString& why)
 void EmberProvider::drop(EmberSession* session)
 {
     sessions.removeAll(session);
-    std::erase_if(answers, [session](const Answer& answer) { return answer.session == session; });
+    std::erase_if(answers, [session](const auto& answer) { return answer.first == session; });
     session->deleteLater();
 }
 
@@ -291,7 +292,7 @@ void EmberProvider::refused(EmberSession& session, const std::string& why)
 
 void EmberProvider::answerSoon(EmberSession& session, const GlowPath& path)
 {
-    answers.push_back({&session, path});
+    answers.emplace(&session, path);
     refreshSoon(0);
 }
 
@@ -418,10 +419,6 @@ void EmberProvider::refresh()
     for (const EmberTree::Change& change : changes)
         if (change.what == EmberTree::Change::What::Matrix)
             modified = change.modifiedTargets;
-    const auto owed = [this](const EmberSession* session, const GlowPath& path) {
-        return std::any_of(answers.begin(), answers.end(),
-            [&](const Answer& answer) { return answer.session == session && answer.path == path; });
-    };
     // A consumer that does not read is closed on the way, and leaves the list.
     const QList<EmberSession*> current = sessions;
     for (EmberSession* session : current) {
@@ -431,7 +428,7 @@ void EmberProvider::refresh()
             // A consumer hears of what is in a directory it read, and of an element it asked for itself.
             const bool knows = session->directories.count(parentOf(change.path)) != 0 ||
                 (change.what != EmberTree::Change::What::Added && session->directories.count(change.path) != 0);
-            if (!knows || owed(session, change.path))
+            if (!knows || answers.count({session, change.path}) != 0)
                 continue;
             if (change.what == EmberTree::Change::What::Matrix)
                 writeMatrix(message, change.modifiedTargets);
@@ -443,18 +440,15 @@ void EmberProvider::refresh()
             session->send(message.finish());
     }
     // Each change a consumer made is answered with what came of it, even when nothing did.
-    std::vector<Answer> owedNow;
-    owedNow.swap(answers);
-    std::set<std::pair<EmberSession*, GlowPath>> answered;
-    for (const Answer& answer : owedNow) {
-        if (!answered.emplace(answer.session, answer.path).second || !answer.session->isOpen())
+    for (const auto& [session, path] : std::exchange(answers, {})) {
+        if (!session->isOpen())
             continue;
         GlowWriter message;
-        if (answer.path == EmberTree::kMatrixPath)
+        if (path == EmberTree::kMatrixPath)
             writeMatrix(message, modified);
         else
-            writeElement(message, answer.path);
-        answer.session->send(message.finish());
+            writeElement(message, path);
+        session->send(message.finish());
     }
     lastRefreshMs = took.elapsed();
     sinceRefresh.start();

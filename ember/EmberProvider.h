@@ -15,6 +15,9 @@
 #include <QtNetwork/QHostAddress>
 #include <QtNetwork/QTcpServer>
 
+#include <set>
+#include <utility>
+
 class EmberSession;
 class GlowWriter;
 class QMLWrapper;
@@ -85,11 +88,8 @@ private:
     QTimer refreshTimer; // gathers the changes that come close together
     QElapsedTimer sinceRefresh;
     qint64 lastRefreshMs = 0; // how long the last refresh took
-    struct Answer {
-        EmberSession* session;
-        GlowPath path;
-    };
-    std::vector<Answer> answers; // owed to consumers that made changes
+    // Owed to consumers that made changes: one answer per element, however many changes asked for it.
+    std::set<std::pair<EmberSession*, GlowPath>> answers;
     // The sources' state and the runtime, read again when the bridge says they changed.
     bool sourcesStale = true;
     RouterState statusPart;
