@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <map>
 #include <utility>
 
 namespace {
@@ -96,6 +97,19 @@ std::optional<uint32_t> wantedSource(const GlowConnection& connection, std::opti
         return current;
     }
     return current;
+}
+
+// The message kept under `key` in `written`, written by `write` the first time it is asked for.
+template <typename Key, typename Write>
+const std::vector<uint8_t>& writtenOnce(std::map<Key, std::vector<uint8_t>>& written, Key key, Write write)
+{
+    const auto [at, added] = written.try_emplace(std::move(key));
+    if (added) {
+        GlowWriter message;
+        write(message, at->first);
+        at->second = message.finish();
+    }
+    return at->second;
 }
 
 } // namespace
@@ -419,36 +433,42 @@ void EmberProvider::refresh()
     for (const EmberTree::Change& change : changes)
         if (change.what == EmberTree::Change::What::Matrix)
             modified = change.modifiedTargets;
-    // A consumer that does not read is closed on the way, and leaves the list.
+    // Consumers that hear of the same changes get the same bytes, written once. One that does not read is
+    // closed on the way, and leaves the list.
+    std::map<std::vector<size_t>, std::vector<uint8_t>> news;
     const QList<EmberSession*> current = sessions;
     for (EmberSession* session : current) {
-        GlowWriter message;
-        bool any = false;
-        for (const EmberTree::Change& change : changes) {
+        std::vector<size_t> heard;
+        for (size_t i = 0; i < changes.size(); ++i) {
+            const EmberTree::Change& change = changes[i];
             // A consumer hears of what is in a directory it read, and of an element it asked for itself.
             const bool knows = session->directories.count(parentOf(change.path)) != 0 ||
                 (change.what != EmberTree::Change::What::Added && session->directories.count(change.path) != 0);
-            if (!knows || answers.count({session, change.path}) != 0)
-                continue;
-            if (change.what == EmberTree::Change::What::Matrix)
-                writeMatrix(message, change.modifiedTargets);
-            else
-                writeElement(message, change.path);
-            any = true;
+            if (knows && answers.count({session, change.path}) == 0)
+                heard.push_back(i);
         }
-        if (any)
-            session->send(message.finish());
+        if (heard.empty())
+            continue;
+        session->send(writtenOnce(news, std::move(heard), [&](GlowWriter& message, const std::vector<size_t>& told) {
+            for (size_t i : told) {
+                if (changes[i].what == EmberTree::Change::What::Matrix)
+                    writeMatrix(message, changes[i].modifiedTargets);
+                else
+                    writeElement(message, changes[i].path);
+            }
+        }));
     }
     // Each change a consumer made is answered with what came of it, even when nothing did.
+    std::map<GlowPath, std::vector<uint8_t>> results;
     for (const auto& [session, path] : std::exchange(answers, {})) {
         if (!session->isOpen())
             continue;
-        GlowWriter message;
-        if (path == EmberTree::kMatrixPath)
-            writeMatrix(message, modified);
-        else
-            writeElement(message, path);
-        session->send(message.finish());
+        session->send(writtenOnce(results, path, [&](GlowWriter& message, const GlowPath& of) {
+            if (of == EmberTree::kMatrixPath)
+                writeMatrix(message, modified);
+            else
+                writeElement(message, of);
+        }));
     }
     lastRefreshMs = took.elapsed();
     sinceRefresh.start();
