@@ -65,40 +65,13 @@ TEST_F(AudioControllerTest, withoutAnOutputDeviceTheVirtualClockSendsTheRoutedCh
     EXPECT_EQ(peak(channel(receive(out, 20, 5), 0)), 0.0f) << "removing the connection silences it";
 }
 
-TEST_F(AudioControllerTest, aDelayedSenderCarriesTheSameBlocksNineBlocksLater)
-{
-    TestSource source("Shared Tone", {.channels = 1});
-    ASSERT_TRUE(e.found(source.publishedName()));
-    e.controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 1", 0);
-    e.controller.addAudioConnection(source.publishedName(), 0, "Plover Sender 2", 0);
-    ASSERT_TRUE(e.controller.setAVDelay("Plover Sender 2", 100));
-    EXPECT_FALSE(e.controller.setAVDelay("No Such Sender", 100));
-    RawReceiver direct(RawReceiver::listed("Plover Sender 1")), delayed(RawReceiver::listed("Plover Sender 2"));
-    const auto a = receive(direct, 60, 60);
-    const auto b = receive(delayed, 60, 60);
-
-    // Blocks of one tick carry nearly the same send time; pair them up by it.
-    // (A busy machine may stall the audio thread between two sends now and
-    // then and so mis-pair a block: most pairs, not all, must match.)
-    int compared = 0, matched = 0;
-    for (size_t j = 0; j < b.size(); ++j)
-        for (size_t i = 9; i < a.size(); ++i)
-            if (std::llabs(a[i].timestamp - b[j].timestamp) <= 10000) { // 1 ms
-                ++compared;
-                matched += std::equal(b[j].data.begin(), b[j].data.begin() + 512, a[i - 9].data.begin()) ? 1 : 0;
-            }
-    EXPECT_GT(compared, 30);
-    EXPECT_GE(matched, compared * 9 / 10)
-        << "the delayed sender's block is the direct sender's block of 9 ticks before";
-}
-
 TEST_F(AudioControllerTest, aSourceReturningWhileVideoPassesIsHeardWithinAProbePeriodAndChangesMeanwhileRunAtOnce)
 {
     TestSource camera("Camera", {.channels = 0, .frameRateN = 30});
     ASSERT_TRUE(e.found(camera.publishedName()));
     e.controller.setVideoConnection(camera.publishedName(), "Plover Sender 1");
     RawReceiver out(RawReceiver::listed("Plover Sender 1"));
-    ASSERT_GT(out.nextPictureCounter(5000), 0u) << "the camera's pictures pass through the sender";
+    ASSERT_TRUE(out.nextPicture(5000)) << "the camera's pictures pass through the sender";
 
     // KESTRIX_RETURNS=20 for the long proof; a few rounds catch a stall.
     const int rounds = std::getenv("KESTRIX_RETURNS") != nullptr ? std::atoi(std::getenv("KESTRIX_RETURNS")) : 3;
@@ -147,19 +120,13 @@ TEST_F(AudioControllerTest, aLoadNamingPublishedSendersRepublishesThemUnderTheSa
     // The video pass holds a sender for a frame period at a time, even as the sender goes.
     for (const char* sender : {"Plover Sender 1", "Plover Sender 2", "Plover Sender 3"})
         e.controller.setVideoConnection(camera.publishedName(), sender);
-    ASSERT_GT(RawReceiver(RawReceiver::listed("Plover Sender 1")).nextPictureCounter(5000), 0u);
+    ASSERT_TRUE(RawReceiver(RawReceiver::listed("Plover Sender 1")).nextPicture(5000));
     // The file names the senders already published: each goes and comes back under its own name.
     ASSERT_TRUE(e.controller.writeMappingFile(LoopbackEnvironment::folder + "/same-names.ploverc"));
     ASSERT_TRUE(e.controller.readMappingFile(LoopbackEnvironment::folder + "/same-names.ploverc"));
     ASSERT_TRUE(e.controller.waitForCommands(5s));
     EXPECT_EQ(RawReceiver(RawReceiver::listed("Plover Sender 3")).nextBlock().samples, 512) << "it sends again";
-    NDIlib_find_create_t settings;
-    NDIlib_find_instance_t finder = ndi().find_create_v3(&settings, nullptr);
-    uint32_t count = 0;
-    const NDIlib_source_v2_t* list = ndi().find_get_current_sources_v2(finder, &count);
-    for (uint32_t i = 0; i < count; ++i)
+    for (const std::string& name : RawReceiver::listedNames())
         for (const char* taken : {"(Plover Sender 1 ", "(Plover Sender 2 ", "(Plover Sender 3 "})
-            EXPECT_EQ(std::string(list[i].p_ndi_name).find(taken), std::string::npos)
-                << list[i].p_ndi_name << ": never published with a number added";
-    ndi().find_destroy(finder);
+            EXPECT_EQ(name.find(taken), std::string::npos) << name << ": never published with a number added";
 }

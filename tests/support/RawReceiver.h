@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,16 +81,14 @@ public:
         return block;
     }
 
-    // The counter in the first 8 bytes of the next picture, or 0 after `timeoutMs`.
-    uint64_t nextPictureCounter(uint32_t timeoutMs = 3000)
+    // Whether a picture arrives within `timeoutMs`.
+    bool nextPicture(uint32_t timeoutMs)
     {
         NDIlib_video_frame_v2_t picture;
-        uint64_t counter = 0;
-        if (next(&picture, nullptr, timeoutMs)) {
-            std::memcpy(&counter, picture.p_data, sizeof counter);
-            ndi().recv_free_video_v2(receiver, &picture);
-        }
-        return counter;
+        if (!next(&picture, nullptr, timeoutMs))
+            return false;
+        ndi().recv_free_video_v2(receiver, &picture);
+        return true;
     }
 
 private:

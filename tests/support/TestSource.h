@@ -2,14 +2,13 @@
 
 // A loopback source in the test process, paced like a real one: audio blocks
 // of 512/48000 s on an absolute schedule, channel c a sine of 375·(c+1) Hz
-// with peak 1.0, and optionally UYVY pictures whose first 8 bytes count them.
+// with peak 1.0, and optionally grey UYVY pictures.
 
 #include "ndi/NdiLibrary.h"
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -75,8 +74,7 @@ private:
     {
         constexpr int width = 32, height = 8;
         std::vector<uint8_t> pixels(width * 2 * height, 0x80);
-        for (uint64_t counter = 1; running; ++counter) {
-            std::memcpy(pixels.data(), &counter, sizeof counter);
+        while (running) {
             const NDIlib_video_frame_v2_t picture{.xres = width,
                 .yres = height,
                 .frame_rate_N = options.frameRateN,
