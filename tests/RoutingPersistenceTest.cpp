@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QtCore/QDebug>
 #include <QtCore/QString>
 #include <QtCore/qlogging.h>
 
