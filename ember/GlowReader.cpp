@@ -38,25 +38,28 @@ public:
         BerReader inside = open(tlv);
         while (auto item = inside.next())
             if (item->tag == kRootElementCollection)
-                collection(*item, {});
+                for (const Tlv& element : elementsOf(*item))
+                    this->element(element, {}, 0);
         // Stream values and invocation results are a provider's to send, not to get.
         check(inside);
     }
 
 private:
     // The elements of a RootElementCollection or an ElementCollection, each in a [0].
-    void collection(const Tlv& tlv, const GlowPath& parent)
+    std::vector<Tlv> elementsOf(const Tlv& collection)
     {
-        BerReader items = open(tlv);
+        std::vector<Tlv> elements;
+        BerReader items = open(collection);
         while (auto item = items.next()) {
             if (item->tag != context(0))
                 continue;
             BerReader wrapped = open(*item);
             if (auto element = wrapped.next())
-                this->element(*element, parent, 0);
+                elements.push_back(*element);
             check(wrapped);
         }
         check(items);
+        return elements;
     }
 
     void element(const Tlv& tlv, const GlowPath& parent, size_t level)
@@ -96,16 +99,10 @@ private:
         if (children) {
             BerReader list = open(*children);
             while (auto collection = list.next()) {
-                if (collection->tag != kElementCollection)
-                    continue;
-                BerReader items = open(*collection);
-                while (auto item = items.next()) {
-                    BerReader wrapped = open(*item);
-                    if (auto kid = wrapped.next())
-                        kids.push_back(*kid);
-                    check(wrapped);
+                if (collection->tag == kElementCollection) {
+                    const std::vector<Tlv> more = elementsOf(*collection);
+                    kids.insert(kids.end(), more.begin(), more.end());
                 }
-                check(items);
             }
             check(list);
         }
