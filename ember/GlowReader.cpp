@@ -31,7 +31,8 @@ class Walk {
 public:
     explicit Walk(std::vector<GlowRequest>& found) : out(found) { }
 
-    bool failed() const { return failure; }
+    // Why the message was refused; empty while it reads well.
+    const std::string& failure() const { return refusal; }
 
     void root(const Tlv& tlv)
     {
@@ -91,7 +92,7 @@ private:
         if (!check(fields) || !path)
             return;
         if (path->size() > kMaxPathLength || level > kMaxPathLength) {
-            failure = true;
+            fail("elements nest deeper than " + std::to_string(kMaxPathLength) + " levels");
             return;
         }
 
@@ -262,22 +263,28 @@ private:
     BerReader open(const Tlv& tlv)
     {
         if ((tlv.tag & BerTags::kConstructed) == 0)
-            failure = true;
-        return BerReader(failure ? std::span<const uint8_t>() : tlv.contents);
+            fail("a Glow container is a primitive value");
+        return BerReader(refusal.empty() ? tlv.contents : std::span<const uint8_t>());
     }
 
     bool check(const BerReader& reader)
     {
         if (reader.failed())
-            failure = true;
-        return !failure;
+            fail("a part of the message is not valid BER");
+        return refusal.empty();
+    }
+
+    void fail(std::string why)
+    {
+        if (refusal.empty())
+            refusal = std::move(why);
     }
 
     // Deeper than any element a consumer can name here (by path or by nesting); bounds the walk's recursion.
     static constexpr size_t kMaxPathLength = 32;
 
     std::vector<GlowRequest>& out;
-    bool failure = false;
+    std::string refusal;
 };
 
 } // namespace
@@ -296,8 +303,8 @@ std::optional<std::vector<GlowRequest>> GlowReader::requests(std::span<const uin
         any = true;
         walk.root(*tlv);
     }
-    if (reader.failed() || walk.failed() || !any) {
-        why = any ? "the message is not valid BER" : "the message is empty";
+    if (reader.failed() || !walk.failure().empty() || !any) {
+        why = reader.failed() ? "the message is not valid BER" : any ? walk.failure() : "the message is empty";
         return std::nullopt;
     }
     return found;

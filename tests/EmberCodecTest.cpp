@@ -296,4 +296,5 @@ TEST(Glow, messagesThatAreNotGlowAreRefused)
     ber.end();
     ber.end();
     EXPECT_FALSE(GlowReader::requests(ber.bytes(), why).has_value());
+    EXPECT_EQ(why, "elements nest deeper than 32 levels");
 }
