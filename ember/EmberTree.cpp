@@ -2,7 +2,7 @@
 
 #include "engine/RoutingRules.h"
 
-#include <algorithm>
+#include <map>
 #include <utility>
 
 namespace {
@@ -134,13 +134,15 @@ void EmberTree::merge(EmberElement& fresh, const EmberElement& old, GlowPath& pa
             changes.push_back({Change::What::Added, path, {}});
         } else if (std::holds_alternative<GlowMatrix>(now.contents)) {
             const EmberElement& was = before->second;
+            // By target: a large routing has thousands to compare at each change.
+            std::map<int64_t, const std::vector<uint32_t>*> carried;
+            for (const GlowConnection& connection : was.connections)
+                carried.emplace(connection.target, &connection.sources);
             std::set<int32_t> modified;
-            for (const GlowConnection& connection : now.connections) {
-                const auto same = std::find_if(was.connections.begin(), was.connections.end(),
-                    [&](const GlowConnection& c) { return c.target == connection.target; });
-                if (same != was.connections.end() && same->sources != connection.sources)
+            for (const GlowConnection& connection : now.connections)
+                if (const auto same = carried.find(connection.target);
+                    same != carried.end() && *same->second != connection.sources)
                     modified.insert(static_cast<int32_t>(connection.target));
-            }
             if (now.contents != was.contents || now.targets != was.targets || now.sources != was.sources ||
                 now.connections != was.connections)
                 changes.push_back({Change::What::Matrix, path, std::move(modified)});
