@@ -44,13 +44,6 @@ GlowPath parentOf(const GlowPath& path)
     return path.empty() ? path : GlowPath(path.begin(), path.end() - 1);
 }
 
-GlowWriter::Kind kindOf(const EmberElement& element)
-{
-    return std::holds_alternative<GlowNode>(element.contents)     ? GlowWriter::Kind::Node
-        : std::holds_alternative<GlowParameter>(element.contents) ? GlowWriter::Kind::Parameter
-                                                                  : GlowWriter::Kind::Matrix;
-}
-
 // A consumer's value as the bridge takes values from the page.
 QJsonValue jsonOf(const GlowValue& value)
 {
@@ -260,9 +253,9 @@ void EmberProvider::answerDirectory(EmberSession& session, const GlowPath& path)
     if (path.empty()) {
         for (const auto& [number, child] : element->children)
             message.numbered(number, child.contents);
-    } else if (kindOf(*element) == GlowWriter::Kind::Matrix) {
+    } else if (std::holds_alternative<GlowMatrix>(element->contents)) {
         writeMatrix(message, {});
-    } else if (kindOf(*element) == GlowWriter::Kind::Parameter) {
+    } else if (std::holds_alternative<GlowParameter>(element->contents)) {
         writeElement(message, path);
     } else {
         // A node answers with its children; one without children with its path alone.
@@ -476,10 +469,7 @@ void EmberProvider::refresh()
 
 void EmberProvider::writeElement(GlowWriter& message, const GlowPath& path) const
 {
-    const EmberElement& element = *tree.find(path);
-    message.beginQualified(kindOf(element), path);
-    message.contents(element.contents);
-    message.endElement();
+    message.qualified(path, tree.find(path)->contents);
 }
 
 void EmberProvider::writeMatrix(GlowWriter& message, const std::set<int32_t>& modified) const

@@ -127,11 +127,19 @@ void matrixContents(BerWriter& ber, const GlowMatrix& m)
     }
 }
 
-uint8_t numberedTag(const GlowContents& contents)
+GlowWriter::Kind kindOf(const GlowContents& contents)
 {
-    return std::holds_alternative<GlowNode>(contents)     ? App::kNode
-        : std::holds_alternative<GlowParameter>(contents) ? App::kParameter
-                                                          : App::kMatrix;
+    return std::holds_alternative<GlowNode>(contents)     ? GlowWriter::Kind::Node
+        : std::holds_alternative<GlowParameter>(contents) ? GlowWriter::Kind::Parameter
+                                                          : GlowWriter::Kind::Matrix;
+}
+
+// An element's tag, numbered or qualified by its path.
+uint8_t tagOf(GlowWriter::Kind kind, bool qualified)
+{
+    constexpr uint8_t kTags[][2] = {{App::kNode, App::kQualifiedNode}, {App::kParameter, App::kQualifiedParameter},
+        {App::kMatrix, App::kQualifiedMatrix}};
+    return kTags[static_cast<int>(kind)][qualified ? 1 : 0];
 }
 
 // A list of signals: [n] SEQUENCE of [0] Target/Source {[0] number}.
@@ -161,19 +169,24 @@ GlowWriter::GlowWriter()
 void GlowWriter::numbered(uint32_t number, const GlowContents& element)
 {
     ber.begin(context(0));
-    ber.begin(numberedTag(element));
+    ber.begin(tagOf(kindOf(element), false));
     integerField(ber, 0, number);
     contents(element);
     ber.end();
     ber.end();
 }
 
+void GlowWriter::qualified(const GlowPath& path, const GlowContents& element)
+{
+    beginQualified(kindOf(element), path);
+    contents(element);
+    endElement();
+}
+
 void GlowWriter::beginQualified(Kind kind, const GlowPath& path)
 {
     ber.begin(context(0));
-    ber.begin(kind == Kind::Node      ? App::kQualifiedNode
-            : kind == Kind::Parameter ? App::kQualifiedParameter
-                                      : App::kQualifiedMatrix);
+    ber.begin(tagOf(kind, true));
     field(ber, 0, [&] { ber.relativeOid(path); });
 }
 

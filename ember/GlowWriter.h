@@ -26,6 +26,9 @@ public:
     // An element with its number and contents, and nothing else.
     void numbered(uint32_t number, const GlowContents& contents);
 
+    // An element with its path and contents, and nothing else.
+    void qualified(const GlowPath& path, const GlowContents& contents);
+
     // An element by its path; then any of its parts, in this order, then endElement().
     void beginQualified(Kind kind, const GlowPath& path);
     void contents(const GlowContents& contents);
