@@ -500,19 +500,23 @@ void EmberProvider::sendLevels()
         levels = QJsonDocument::fromJson(levelsText.toUtf8()).object();
         levelsRead = true;
     }
+    // A stream's value is read once for all the consumers subscribed to it; none while it measures nothing.
+    std::map<int32_t, std::vector<uint8_t>> values;
+    const auto valueOf = [&](int32_t stream) -> const std::vector<uint8_t>& {
+        const auto [at, added] = values.try_emplace(stream);
+        if (const auto meter = added ? tree.meter(stream) : std::nullopt) {
+            const auto [peak, rms] = levelOf(levels, *meter);
+            putFloat(at->second, peak);
+            putFloat(at->second, rms);
+        }
+        return at->second;
+    };
     const QList<EmberSession*> current = sessions;
     for (EmberSession* session : current) {
         std::vector<GlowStreamEntry> entries;
-        for (int32_t stream : session->streams) {
-            const auto meter = tree.meter(stream);
-            if (!meter)
-                continue;
-            const auto [peak, rms] = levelOf(levels, *meter);
-            std::vector<uint8_t> octets;
-            putFloat(octets, peak);
-            putFloat(octets, rms);
-            entries.push_back({stream, std::move(octets)});
-        }
+        for (int32_t stream : session->streams)
+            if (const std::vector<uint8_t>& octets = valueOf(stream); !octets.empty())
+                entries.push_back({stream, octets});
         for (size_t first = 0; first < entries.size(); first += kStreamEntriesPerMessage) {
             const size_t count = std::min(kStreamEntriesPerMessage, entries.size() - first);
             if (!session->sendStream(GlowWriter::streamMessage(std::span(entries).subspan(first, count))))
