@@ -108,26 +108,6 @@ class HostileClient : public Server {
 protected:
     std::vector<std::string> moreOptions() const override { return {"--allowed-host", "kestrix.example"}; }
 
-    // The page gets every signal it listens to: with a delay kept and a tone routed, a page that comes up
-    // and asks for a refusal and a save hears each of them within a few seconds.
-    std::set<std::string> everySignalHeard(ChannelPage& page)
-    {
-        page.connect(kPageSignals);
-        page.call("uiReady");
-        page.call("senderAdded", {"", 1});
-        page.call("saveFileButtonPressed");
-        HttpClient api(port);
-        post(api, "/senders/delay", {{"senderName", "Spare"}, {"delayMs", 40}});
-        return page.hear(20s, [](const auto& heard) { return heard.size() == kPageSignals.size(); });
-    }
-
-    void routeTone()
-    {
-        HttpClient api(port);
-        ASSERT_EQ(post(api, "/connect", connection(kTones, 0, "Desk", 0)).status, 200);
-        ASSERT_EQ(post(api, "/senders/delay", {{"senderName", "Desk"}, {"delayMs", 20}}).status, 200);
-    }
-
     // After the start of something huge on `client`: the server stops reading it within 128 MiB, its resident memory
     // (`before` it began) grows by less than 64 MiB, and it serves on.
     void expectRefusedBeforeItIsHeld(HttpClient& client, long before, const char* what)
@@ -150,13 +130,13 @@ protected:
     }
 };
 
-const std::set<std::string> kEverySignal(kPageSignals.begin(), kPageSignals.end());
-
 } // namespace
 
 TEST_F(HostileClient, noMessageDestroysDeregistersBlocksOrWritesAnythingAnotherPageUses)
 {
-    routeTone();
+    HttpClient api(port);
+    ASSERT_EQ(post(api, "/connect", connection(kTones, 0, "Desk", 0)).status, 200);
+    ASSERT_EQ(post(api, "/senders/delay", {{"senderName", "Desk"}, {"delayMs", 20}}).status, 200);
     ChannelPage attacker(port, token);
     ASSERT_TRUE(attacker.isOpen());
     std::map<std::string, json> objects;
@@ -182,12 +162,19 @@ TEST_F(HostileClient, noMessageDestroysDeregistersBlocksOrWritesAnythingAnotherP
 
     ChannelPage page(port, token);
     ASSERT_TRUE(page.isOpen()) << slurp(folder / "server.log");
-    for (const json& property : page.published()["qmlWrapper"]["properties"]) {
-        if (property[1] == "productVersion") {
-            EXPECT_EQ(property[3], "1.5.2");
-        }
-    }
-    EXPECT_EQ(everySignalHeard(page), kEverySignal);
+    const json& properties = page.published()["qmlWrapper"]["properties"];
+    EXPECT_TRUE(std::ranges::any_of(properties, [](const json& p) {
+        return p[1] == "productVersion" && p[3] == "1.5.2";
+    })) << properties.dump();
+    // The page gets every signal it listens to: with a delay kept and a tone routed, a page that comes up and asks
+    // for a refusal and a save hears each of them within a few seconds.
+    page.connect(kPageSignals);
+    page.call("uiReady");
+    page.call("senderAdded", {"", 1});
+    page.call("saveFileButtonPressed");
+    post(api, "/senders/delay", {{"senderName", "Spare"}, {"delayMs", 40}});
+    EXPECT_EQ(page.hear(20s, [](const auto& heard) { return heard.size() == kPageSignals.size(); }),
+        std::set<std::string>(kPageSignals.begin(), kPageSignals.end()));
     EXPECT_TRUE(serves());
     EXPECT_EQ(objects.size(), 1u) << "no object but the published one is handed out";
     EXPECT_TRUE(contains(slurp(folder / "server.log"), "Ignored web-channel messages from a page at"));

@@ -138,17 +138,14 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
     // Refused: the status, the reason, and the routing as it was. One unknown sender and one unknown source stand for
     // every call that looks names up; a delay, for the values the bridge refuses.
     const std::string none = (folder / "none.ploverc").string();
-    // A name that tries to start a log line of its own stays inside the line that quotes it.
-    const std::string forged = "STUDIO (x)\n00:00 kestrix [critical] forged";
     // Mapping files stay in the shows folder (by default the mapping file's): neither a path nor a link leads out.
     const std::string shows = folder.string(), elsewhere = (fs::temp_directory_path() / "elsewhere.ploverc").string();
     fs::create_directory_symlink(fs::temp_directory_path(), folder / "out");
     const std::tuple<std::string, json, int, std::string> refusals[] = {
         {"/connect", connection(kTones, 0, "Nobody", 0), 404, "there is no sender \"Nobody\""},
-        {"/connect", connection(forged, 0, "Booth", 0), 404, "there is no source \"" + forged + "\""},
+        {"/connect", connection("STUDIO (Nobody)", 0, "Booth", 0), 404, "there is no source \"STUDIO (Nobody)\""},
         {"/connect", {{"senderName", "Booth"}, {"senderChannel", "2"}, {"sourceName", kTones}, {"sourceChannel", 0}},
             400, "\"Booth\" has 2 channels"},
-        {"/senders/add", {{"senderName", "Other"}, {"channels", "two"}}, 400, "not a number"},
         {"/senders/add", {{"senderName", "Booth"}, {"channels", 2}}, 400, "a sender named \"Booth\" exists already"},
         {"/senders/add", {{"senderName", 7}, {"channels", 2}}, 400, "\"senderName\" must be a text"},
         {"/senders/delay", {{"senderName", "Booth"}, {"delayMs", 6000}}, 400,
@@ -177,13 +174,6 @@ TEST_F(Server, everyCallDoesWhatItSaysAndARefusedOneChangesNothing)
         client.request("POST", "/api/v1/routing", "{}", bearer({{"Content-Type", "application/json"}})).status, 405);
     EXPECT_EQ(client.request("GET", "/api/v1/nothing", {}, bearer()).status, 404);
     EXPECT_EQ(get(client, "/routing"), expected);
-    std::string log;
-    for (int i = 0; i < 50 && log.find("[critical] forged") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(100ms);
-        log = slurp(folder / "server.log");
-    }
-    EXPECT_TRUE(contains(log, R"j(there is no source \"STUDIO (x)\n00:00 kestrix [critical] forged\")j"));
-    EXPECT_FALSE(contains(log, "\n00:00 kestrix [critical] forged")) << log;
 
     // Save As, then Save to the same file; a load brings its routing back.
     const std::string show = (folder / "show.ploverc").string();
@@ -261,8 +251,6 @@ TEST_F(Server, theStatusAndThePrometheusMetricsTellHowTheRouterRuns)
     EXPECT_EQ(status["sources"][kHostileSource],
         (json{{"captureDropouts", 0}, {"channels", 2}, {"dropouts", 0}, {"online", true}, {"receiving", false},
             {"sampleRate", 48000}}));
-    EXPECT_EQ(status["engine"]["runtime"], "libkestrix-ndi-loopback.so");
-    EXPECT_EQ(status["senders"]["Spare"]["channels"], 2);
 
     EXPECT_EQ(HttpClient(port).request("GET", "/metrics").status, 401);
     const auto scrape = [&] {
@@ -408,57 +396,4 @@ TEST_F(Server, oneEngineAMachineAndATerminationSignalWritesTheMappingFile)
         << slurp(folder / "server.log");
     EXPECT_FALSE(fs::exists(folder / "data/Morvane/Kestrix/sendersChannelMappings.ploverc"))
         << "the automatic file is the one --mapping-file names";
-}
-
-namespace {
-
-// The server over HTTPS with a certificate of its own, which programs are given as their CA.
-class ServerOverTls : public Server {
-protected:
-    std::vector<std::string> moreOptions() const override
-    {
-        const std::string key = (folder / "kestrix.key").string(), certificate = (folder / "kestrix.crt").string();
-        ChildProcess openssl(OPENSSL,
-            {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key, "-out", certificate,
-                "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"},
-            {}, (folder / "openssl.log").string());
-        EXPECT_EQ(openssl.wait(), 0) << slurp(folder / "openssl.log");
-        return {"--tls-cert", certificate, "--tls-key", key};
-    }
-
-    json sourcesAtStart(HttpClient&) const override
-    {
-        return json::parse(curl({"-H", "Authorization: Bearer " + slurp(folder / "token").substr(0, 32),
-                               "https://127.0.0.1:" + std::to_string(port) + "/api/v1/sources"}),
-            nullptr, false);
-    }
-
-    // What curl, trusting the server's certificate alone, prints for `arguments`.
-    std::string curl(std::vector<std::string> arguments) const
-    {
-        arguments.insert(arguments.begin(), {"-s", "--max-time", "5", "--cacert", (folder / "kestrix.crt").string()});
-        ChildProcess curl(CURL, arguments, {}, (folder / "curl.out").string());
-        curl.wait();
-        return slurp(folder / "curl.out");
-    }
-};
-
-} // namespace
-
-TEST_F(ServerOverTls, programsReadTheApiAndTheEventStreamOverHttpsAndTheSessionCookieIsSecure)
-{
-    const std::string address = "https://127.0.0.1:" + std::to_string(port);
-    EXPECT_EQ(json::parse(curl({"-H", "Authorization: Bearer " + token, address + "/api/v1/senders"}), nullptr, false),
-        (json{{"senders", {sender("Desk", 4), sender("Spare", 2)}}}));
-    EXPECT_TRUE(contains(curl({"-i", "-H", "Content-Type: application/json", "-d", json{{"token", token}}.dump(),
-                             address + "/api/v1/session"}),
-        "; Path=/; HttpOnly; SameSite=Strict; Secure"));
-    // The event stream's first event arrives over TLS (curl shows the frame raw).
-    EXPECT_TRUE(contains(curl({"-i", "-N", "--http1.1", "--max-time", "3", "-H", "Authorization: Bearer " + token, "-H",
-                             "Connection: Upgrade", "-H", "Upgrade: websocket", "-H", "Sec-WebSocket-Version: 13", "-H",
-                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", address + "/api/v1/events"}),
-        "{\"event\":\"routing\""));
-    // Plain HTTP on the same port gets no answer, and no token crosses the network readable.
-    EXPECT_EQ(HttpClient(port, 3).request("GET", "/api/v1/senders", {}, bearer()).status, 0);
-    EXPECT_TRUE(contains(slurp(folder / "server.log"), "Serving the routing page and the API at " + address));
 }

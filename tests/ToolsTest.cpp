@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -24,10 +23,7 @@ protected:
     void TearDown() override { std::filesystem::remove_all(folder); }
 
     // Standard output and error together, of the tool started under `name`.
-    std::string output(const std::string& name) const
-    {
-        return {std::istreambuf_iterator<char>(std::ifstream(folder + "/" + name + ".out").rdbuf()), {}};
-    }
+    std::string output(const std::string& name) const { return slurp(folder + "/" + name + ".out"); }
 
     std::unique_ptr<ChildProcess> start(
         const std::string& program, const std::vector<std::string>& args, const std::string& name)

@@ -76,6 +76,10 @@ describe('the page served over HTTP', { skip: skipUnlessBuilt() }, () => {
     const [cookie] = await context.cookies();
     assert.deepEqual([cookie.name, cookie.secure, cookie.httpOnly, cookie.sameSite], ['kestrix_session', true, true, 'Strict']);
     assert.deepEqual(page.errors, []);
+    // Plain HTTP on the same port gets no answer: no token crosses the network readable.
+    const plain = await fetch(`${address.replace('https:', 'http:')}/api/v1/senders`,
+      { headers: { Authorization: `Bearer ${token}` }, signal: AbortSignal.timeout(5000) }).then(a => a.status, () => 0);
+    assert.equal(plain, 0);
   });
 
   test('the window shares its page when the switch is turned on, and remembers it', async () => {

@@ -93,13 +93,10 @@ public:
         return open() && send(head("GET", path, headers)) ? readResponse() : Response{};
     }
 
-    // After a 101: sends one text message, masked as a client must.
-    bool sendText(const std::string& text) { return sendFrame(text); }
-
-    // After a 101: one frame of any length with `opcode` (1: text), final and masked.
-    bool sendFrame(const std::string& payload, uint8_t opcode = 0x1)
+    // After a 101: sends one text message of any length, final and masked as a client must.
+    bool sendText(const std::string& payload)
     {
-        std::string frame{static_cast<char>(0x80 | opcode)};
+        std::string frame{'\x81'};
         const uint64_t length = payload.size();
         if (length < 126) {
             frame += static_cast<char>(0x80 | length);

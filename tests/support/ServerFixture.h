@@ -84,7 +84,7 @@ protected:
         HttpClient client(port);
         for (const auto deadline = std::chrono::steady_clock::now() + 60s;; std::this_thread::sleep_for(200ms)) {
             token = slurp(folder / "token").substr(0, 32);
-            const json found = sourcesAtStart(client);
+            const json found = get(client, "/sources");
             if (token.size() == 32 && found.is_object() && found["sources"].size() == 2 &&
                 found["sources"][0]["state"] == "ready" && found["sources"][1]["state"] == "ready")
                 break;
@@ -107,8 +107,6 @@ protected:
 
     // Options a test adds to the server's command line.
     virtual std::vector<std::string> moreOptions() const { return {}; }
-    // What GET /api/v1/sources answers while the server starts.
-    virtual json sourcesAtStart(HttpClient& client) const { return get(client, "/sources"); }
 
     // The server's resident memory now, in KiB (from /proc). Under AddressSanitizer it says little: freed memory is
     // held back there (kSanitized).

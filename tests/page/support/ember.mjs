@@ -5,7 +5,7 @@ import net from 'node:net';
 import { EmberClient } from 'emberplus-connection';
 import { until } from './page.mjs';
 
-export const KEEP_ALIVE_REQUEST = [0xFE, 0x00, 0x0E, 0x01, 0x01, 0x94, 0xE4, 0xFF];
+const KEEP_ALIVE_REQUEST = [0xFE, 0x00, 0x0E, 0x01, 0x01, 0x94, 0xE4, 0xFF];
 export const KEEP_ALIVE_ANSWER = [0xFE, 0x00, 0x0E, 0x02, 0x01, 0xFD, 0xDC, 0xCE, 0xFF];
 
 /** A consumer connected to 127.0.0.1:`port` that has read the root; its errors and warnings gather in `problems`. */
