@@ -187,27 +187,34 @@ private:
             out.push_back(std::move(request));
     }
 
+    // A connection whose target, sources or operation cannot be read would change a route nobody asked to change.
     std::optional<GlowConnection> connection(const Tlv& tlv)
     {
         GlowConnection connection;
-        bool hasTarget = false;
+        std::optional<int64_t> target;
+        bool readable = true;
         BerReader fields = open(tlv);
         while (auto field = fields.next()) {
             if (field->tag == context(0)) {
-                const auto target = integer(*field);
-                hasTarget = target.has_value();
-                connection.target = target.value_or(0);
+                target = integer(*field);
+                readable = readable && target;
             } else if (field->tag == context(1)) {
-                connection.sources = relativeOid(*field).value_or(GlowPath{});
+                const auto sources = relativeOid(*field);
+                readable = readable && sources;
+                connection.sources = sources.value_or(GlowPath{});
             } else if (field->tag == context(2)) {
-                const int64_t operation = integer(*field).value_or(0);
-                connection.operation = operation == 1 ? GlowOperation::Connect
-                    : operation == 2                  ? GlowOperation::Disconnect
-                                                      : GlowOperation::Absolute;
+                const auto operation = integer(*field);
+                readable = readable && operation && *operation >= 0 && *operation <= 2;
+                connection.operation = static_cast<GlowOperation>(readable ? *operation : 0);
             }
         }
-        if (!check(fields) || !hasTarget)
+        if (!check(fields))
             return std::nullopt;
+        if (!readable || !target) {
+            fail("a connection lacks its target, or its target, sources or operation cannot be read");
+            return std::nullopt;
+        }
+        connection.target = *target;
         return connection;
     }
 

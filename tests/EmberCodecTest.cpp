@@ -273,7 +273,9 @@ TEST(Glow, requestsAreReadAsConsumersSendThem)
 TEST(Glow, messagesThatAreNotGlowAreRefused)
 {
     std::string why;
-    for (const char* message : {"", "30 00", "60 05 6B 03 A0 01", "60 03 6B 01 A0", "60 04 6B 02 A0 80"}) {
+    // The last: a connection whose sources are an INTEGER, not a RELATIVE-OID.
+    for (const char* message : {"", "30 00", "60 05 6B 03 A0 01", "60 03 6B 01 A0", "60 04 6B 02 A0 80",
+             "60 1E 6B 1C A0 1A 71 18 A0 04 0D 02 01 02 A5 10 30 0E A0 0C 70 0A A0 03 02 01 00 A1 03 02 01 02"}) {
         EXPECT_FALSE(GlowReader::requests(hex(message), why).has_value()) << message;
         EXPECT_FALSE(why.empty());
     }
