@@ -4,6 +4,7 @@
 
 #include "ember/GlowReader.h"
 #include "ember/S101.h"
+#include "server/ClientGate.h"
 #include "server/RateBudget.h"
 #include "server/SendBacklog.h"
 
@@ -28,8 +29,9 @@ class EmberSession : public QObject {
 public:
     using RequestHandler = std::function<void(EmberSession&, std::vector<GlowRequest>&)>;
 
-    // Limits, each far above what a control system needs.
-    static constexpr size_t kMaxMessage = 1024 * 1024;
+    // Limits, each far above what a control system needs. A message is bounded as a request's body is on the
+    // HTTP side.
+    static constexpr size_t kMaxMessage = static_cast<size_t>(ClientGate::kMaxBodyBytes);
     static constexpr double kBytesPerSecond = 1024 * 1024;
     static constexpr double kBurstBytes = 4 * 1024 * 1024;
     static constexpr double kRequestsPerSecond = 500;
