@@ -48,6 +48,12 @@ EmberSession::~EmberSession()
 void EmberSession::readSome()
 {
     while (!closing && !resumeReading.isActive()) {
+        // Requests answered beyond its pace are paid for before anything more is read.
+        if (overdrawn > 0 && !requests.take(overdrawn)) {
+            resumeReading.start(kResumeAfterMs);
+            return;
+        }
+        overdrawn = 0;
         const qint64 size = std::min(socket->bytesAvailable(), kReadChunk);
         if (size <= 0)
             return;
@@ -83,9 +89,14 @@ void EmberSession::readSome()
                              .arg(kMaxRequestsPerMessage));
                 asked->resize(kMaxRequestsPerMessage);
             }
-            // Read already, so answered; but past its pace the next bytes wait.
-            if (!requests.take(static_cast<double>(std::max<size_t>(1, asked->size()))))
-                resumeReading.start(kResumeAfterMs);
+            // Each connection asked for is a change of its own; a message that asks nothing counts as one.
+            double cost = 0;
+            for (const GlowRequest& request : *asked)
+                cost += static_cast<double>(std::max<size_t>(1, request.connections.size()));
+            cost = std::max(cost, 1.0);
+            // Read already, so answered; but past its pace the next bytes wait until it is paid for.
+            if (overdrawn > 0 || !requests.take(cost))
+                overdrawn = std::min(overdrawn + cost, kBurstRequests);
             handler(*this, *asked);
         }
         if (broken) {

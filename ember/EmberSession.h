@@ -87,6 +87,7 @@ private:
     RateBudget complaints{kComplaintsPerSecond, kComplaintsPerSecond};
     QTimer resumeReading;
     SendBacklog backlog;
+    double overdrawn = 0; // requests answered beyond the budget, to be paid for before more is read
     int unsaidComplaints = 0;
     bool closing = false;
 };

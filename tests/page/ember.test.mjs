@@ -185,6 +185,16 @@ describe('Ember+ with kestrix-server', { skip: skipUnlessBuilt() }, () => {
       await Promise.all(many.map(closeConsumer));
     }
 
+    // One that asks beyond its pace (2000 at once, then 500 a second) is read later: 4000 requests take seconds.
+    const hasty = rawSocket(server.emberPort);
+    await hasty.whenOpen;
+    const started = Date.now();
+    const getRoot = new S101Codec().encodeBER(Buffer.from([0x60, 0x0B, 0x6B, 0x09, 0xA0, 0x07, 0x62, 0x05, 0xA0, 0x03, 0x02, 0x01, 0x20]));
+    hasty.write(Buffer.concat(Array.from({ length: 4000 }, () => getRoot).flat()));
+    await until(() => hasty.received.filter(b => b === 0xFF).length, n => n === 4000, { what: 'the answers to the hasty one' });
+    assert.ok(Date.now() - started >= 2000, `answered in ${Date.now() - started} ms`);
+    hasty.destroy();
+
     // A frame whose CRC is wrong, and bytes that are not Glow: each closes its own connection only.
     for (const bytes of [
       [0xFE, 0x00, 0x0E, 0x00, 0x01, 0xC0, 0x01, 0x02, 0x1F, 0x02, 0x60, 0x0B, 0x6B, 0x09, 0xA0, 0x07, 0x62, 0x05, 0xA0,
