@@ -11,7 +11,7 @@ std::optional<BerReader::Tlv> BerReader::next()
     if (atEnd())
         return std::nullopt;
     size_t used = 0;
-    auto tlv = parse(rest, 0, used);
+    auto tlv = parse(rest, 0, used, ends);
     if (!tlv) {
         failure = true;
         return std::nullopt;
@@ -20,7 +20,7 @@ std::optional<BerReader::Tlv> BerReader::next()
     return tlv;
 }
 
-std::optional<BerReader::Tlv> BerReader::parse(std::span<const uint8_t> bytes, int depth, size_t& used)
+std::optional<BerReader::Tlv> BerReader::parse(std::span<const uint8_t> bytes, int depth, size_t& used, Ends* ends)
 {
     if (depth > kMaxDepth || bytes.size() < 2)
         return std::nullopt;
@@ -41,18 +41,26 @@ std::optional<BerReader::Tlv> BerReader::parse(std::span<const uint8_t> bytes, i
             return std::nullopt;
         // Indefinite: values up to the two zero bytes that end them.
         const size_t start = at;
+        if (const auto known = ends != nullptr ? ends->find(bytes.data()) : Ends::iterator();
+            ends != nullptr && known != ends->end() && known->second <= bytes.size()) {
+            used = known->second;
+            tlv.contents = bytes.subspan(start, used - 2 - start);
+            return tlv;
+        }
         while (true) {
             if (at + 2 > bytes.size())
                 return std::nullopt;
             if (bytes[at] == 0 && bytes[at + 1] == 0)
                 break;
             size_t inner = 0;
-            if (!parse(bytes.subspan(at), depth + 1, inner))
+            if (!parse(bytes.subspan(at), depth + 1, inner, ends))
                 return std::nullopt;
             at += inner;
         }
         tlv.contents = bytes.subspan(start, at - start);
         used = at + 2;
+        if (ends != nullptr)
+            ends->emplace(bytes.data(), used);
         return tlv;
     }
     size_t length = first;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // Reads BER from bytes that came from outside: tag, length and contents,
@@ -22,7 +23,11 @@ public:
     // Indefinite lengths nest at most this deep, so hostile input cannot make the reader recurse without end.
     static constexpr int kMaxDepth = 64;
 
-    explicit BerReader(std::span<const uint8_t> bytes) : rest(bytes) { }
+    // Where indefinite-length values end, by where they start: shared by the readers of one message, so that
+    // each such value is searched for its end once, not again by the reader of every level around it.
+    using Ends = std::unordered_map<const uint8_t*, size_t>;
+
+    explicit BerReader(std::span<const uint8_t> bytes, Ends* sharedEnds = nullptr) : rest(bytes), ends(sharedEnds) { }
 
     bool atEnd() const { return failure || rest.empty(); }
     bool failed() const { return failure; }
@@ -38,8 +43,9 @@ public:
 
 private:
     // Parses one TLV at the front of `bytes`; `used` is how many bytes it took.
-    static std::optional<Tlv> parse(std::span<const uint8_t> bytes, int depth, size_t& used);
+    static std::optional<Tlv> parse(std::span<const uint8_t> bytes, int depth, size_t& used, Ends* ends);
 
     std::span<const uint8_t> rest;
+    Ends* ends;
     bool failure = false;
 };

@@ -29,7 +29,7 @@ constexpr uint8_t kTemplate = application(25);
 
 class Walk {
 public:
-    explicit Walk(std::vector<GlowRequest>& found) : out(found) { }
+    Walk(std::vector<GlowRequest>& found, BerReader::Ends& indefiniteEnds) : out(found), ends(indefiniteEnds) { }
 
     // Why the message was refused; empty while it reads well.
     const std::string& failure() const { return refusal; }
@@ -271,7 +271,7 @@ private:
     {
         if ((tlv.tag & BerTags::kConstructed) == 0)
             fail("a Glow container is a primitive value");
-        return BerReader(refusal.empty() ? tlv.contents : std::span<const uint8_t>());
+        return BerReader(refusal.empty() ? tlv.contents : std::span<const uint8_t>(), &ends);
     }
 
     bool check(const BerReader& reader)
@@ -291,6 +291,7 @@ private:
     static constexpr size_t kMaxPathLength = 32;
 
     std::vector<GlowRequest>& out;
+    BerReader::Ends& ends;
     std::string refusal;
 };
 
@@ -299,8 +300,9 @@ private:
 std::optional<std::vector<GlowRequest>> GlowReader::requests(std::span<const uint8_t> message, std::string& why)
 {
     std::vector<GlowRequest> found;
-    Walk walk(found);
-    BerReader reader(message);
+    BerReader::Ends ends;
+    Walk walk(found, ends);
+    BerReader reader(message, &ends);
     bool any = false;
     while (auto tlv = reader.next()) {
         if (tlv->tag != kRoot) {
