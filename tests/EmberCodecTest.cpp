@@ -172,12 +172,20 @@ TEST(Ber, readerTakesBackWhatWasWrittenAndRefusesBrokenLengths)
 
     // The indefinite form, on a container, ends at two zero bytes.
     const Bytes indefiniteBytes = hex("A0 80 02 01 05 30 80 00 00 00 00 01 01 FF");
-    BerReader indefinite(indefiniteBytes);
+    BerReader::Ends ends;
+    BerReader indefinite(indefiniteBytes, &ends);
     const auto outer = indefinite.next();
     ASSERT_TRUE(outer.has_value());
     EXPECT_EQ(outer->contents.size(), 7u);
     EXPECT_EQ(indefinite.next()->tag, 0x01);
     EXPECT_TRUE(indefinite.atEnd());
+    // Read inside with the ends found on the way: the inner value ends where it did.
+    BerReader inside(outer->contents, &ends);
+    EXPECT_EQ(inside.next()->tag, 0x02);
+    const auto inner = inside.next();
+    ASSERT_TRUE(inner.has_value());
+    EXPECT_EQ(std::make_pair(inner->tag, inner->contents.size()), std::make_pair(uint8_t{0x30}, size_t{0}));
+    EXPECT_TRUE(inside.atEnd());
 
     for (const char* broken : {"02 05 01", "30 85 00 00 00 00 01", "02 80 00 00", "30 80 02 01 05", "04"}) {
         const Bytes bytes = hex(broken);
