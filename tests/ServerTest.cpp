@@ -315,6 +315,8 @@ TEST_F(Server, theStatusAndThePrometheusMetricsTellHowTheRouterRuns)
     EXPECT_EQ(sampleValue(metrics, "kestrix_pages_connected"), 0);
     EXPECT_GT(sampleValue(metrics, "kestrix_sender_audio_blocks_sent_total", desk), sent);
     EXPECT_GT(sampleValue(metrics, "kestrix_engine_blocks_total"), blocks);
+    // Nor does a name from the network start a log line of its own.
+    EXPECT_FALSE(contains(slurp(folder / "server.log"), "\nbreak)"));
 }
 
 // 20 programs change the routing at once, each its own sender; at the end the
