@@ -32,8 +32,6 @@ public:
     // Limits, each far above what a control system needs. A message is bounded as a request's body is on the
     // HTTP side.
     static constexpr size_t kMaxMessage = static_cast<size_t>(ClientGate::kMaxBodyBytes);
-    static constexpr double kBytesPerSecond = 1024 * 1024;
-    static constexpr double kBurstBytes = 4 * 1024 * 1024;
     static constexpr double kRequestsPerSecond = 500;
     static constexpr double kBurstRequests = 2000;
     static constexpr size_t kMaxRequestsPerMessage = 1024;
@@ -82,7 +80,7 @@ private:
     QHostAddress peerAddress;
     S101Reader reader{kMaxMessage};
     std::vector<S101Reader::Event> events;
-    RateBudget bytes{kBytesPerSecond, kBurstBytes};
+    RateBudget bytes{RateBudget::kClientBytesPerSecond, RateBudget::kClientByteBurst};
     RateBudget requests{kRequestsPerSecond, kBurstRequests};
     RateBudget complaints{kComplaintsPerSecond, kComplaintsPerSecond};
     QTimer resumeReading;

@@ -8,6 +8,10 @@
 // (a token bucket). One client's budget says nothing of another's.
 class RateBudget {
 public:
+    // The bytes one remote client (a page's channel, an Ember+ consumer) may send: far above what either needs.
+    static constexpr double kClientBytesPerSecond = 1024 * 1024;
+    static constexpr double kClientByteBurst = 4 * 1024 * 1024;
+
     RateBudget(double perSecond, double burst);
 
     // Takes `amount` when the budget holds it; otherwise takes nothing and answers false.

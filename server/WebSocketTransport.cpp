@@ -11,15 +11,13 @@ namespace {
 // A Remove All of a large routing sends a call per connection at once; a dragged slider, a few dozen a second.
 constexpr double kMessagesPerSecond = 500;
 constexpr double kMessageBurst = 4000;
-constexpr double kBytesPerSecond = 1024 * 1024;
-constexpr double kByteBurst = 4 * 1024 * 1024;
 constexpr int kSignalMessage = 1; // the web channel's message type of a signal
 } // namespace
 
 WebSocketTransport::WebSocketTransport(QWebSocket* webSocket, const QMetaObject& surface)
     : socket(webSocket), guard(surface, "qmlWrapper"), levelsSignal(surface.indexOfSignal("levelsUpdated(QString)")),
       peer(webSocket->peerAddress().toString()), messages(kMessagesPerSecond, kMessageBurst),
-      bytes(kBytesPerSecond, kByteBurst), logLines(1, 1)
+      bytes(RateBudget::kClientBytesPerSecond, RateBudget::kClientByteBurst), logLines(1, 1)
 {
     socket->setParent(this);
     socket->setMaxAllowedIncomingFrameSize(ChannelGuard::kMaxMessageBytes);
