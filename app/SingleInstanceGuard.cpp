@@ -43,13 +43,18 @@ bool SingleInstanceGuard::tryToRun()
 {
     lock.acquire();
     bool created = segment.create(8);
-    if (!created && segment.error() == QSharedMemory::AlreadyExists) {
-        // The key may only now exist as a file, so the clean-up at construction
-        // could not reach a segment left by a killed process: try it again.
-        {
-            QSharedMemory stale(segmentName);
-            stale.attach();
-        }
+    // The key may only now exist as a file, so the clean-up at construction
+    // could not reach a segment left by a killed process. And the key comes
+    // from 16 bits of the key file's inode: a new key file often takes the
+    // inode of one that went with its folder, whose killed process left its
+    // segment. Each try removes one such segment (no one is attached to it)
+    // and the next key file may meet another, so one try is not enough.
+    for (int tries = 0; !created && segment.error() == QSharedMemory::AlreadyExists && tries < kStaleSegmentTries;
+         ++tries) {
+        QSharedMemory stale(segmentName);
+        if (!stale.attach())
+            break;
+        stale.detach(); // removes it unless a running process holds it
         created = segment.create(8);
     }
     lock.release();

@@ -22,6 +22,8 @@ public:
     void release();
 
 private:
+    static constexpr int kStaleSegmentTries = 64;
+
     const QString saltText = "local_guard_tag";
     const QString lockName;
     const QString segmentName;
